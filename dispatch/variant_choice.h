@@ -1,0 +1,16 @@
+// Which build a new context runs on.
+#pragma once
+
+namespace quorl {
+
+// The build named by `forced` (an exact, case-sensitive build name such as
+// "sm_90a"), or -1 when it names none or is null.
+int forced_variant(const char* forced);
+
+// `forced` is QUORL_KERNEL_VARIANT (null when unset). An exact, case-sensitive
+// build name wins; anything else falls through to the device: a failed
+// property query gives fallback, otherwise the compute capability decides
+// (8.9 sm89, 9.x h100tma, 12.x sm120a, everything else fallback).
+int choose_variant(const char* forced, bool query_ok, int major, int minor);
+
+}  // namespace quorl

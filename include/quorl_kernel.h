@@ -1,0 +1,102 @@
+/* libquorl_kernel: int8 tensor-core proof-of-work mining on NVIDIA GPUs.
+ *
+ * One context per GPU: qk_init creates it, every other call takes the handle,
+ * qk_free releases it. Calls on one context must come one at a time; separate
+ * contexts may be driven from separate host threads. 32-byte values (keys,
+ * targets, seeds, roots) are eight 32-bit words, word 0 first, each in host
+ * (little-endian) order, so byte 4i is the low byte of word i.
+ *
+ * Results: a status is a CUDA runtime error code (0 = success); a "found"
+ * result is -1 when no hash-grid cell met the target, else the grid index
+ * R * col_groups + C of one cell that did. Calls that the library does not
+ * provide yet return cudaErrorNotSupported (801) or -1.
+ */
+#ifndef QUORL_KERNEL_H
+#define QUORL_KERNEL_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define QK_API __attribute__((visibility("default")))
+#else
+#define QK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The build a context runs on. */
+enum QkVariant {
+  QK_VARIANT_SM89 = 0,
+  QK_VARIANT_SM120A = 1,
+  QK_VARIANT_H100TMA = 2,
+  QK_VARIANT_FALLBACK = 3
+};
+
+typedef struct QkCtx QkCtx; /* opaque: one build's per-GPU context */
+
+typedef struct QkHandle {
+  int32_t variant; /* enum QkVariant, fixed at creation */
+  QkCtx* ctx;
+} QkHandle;
+
+/* Creates a context on `device` for A (m x k) and B (n rows of k) with a
+ * hash grid of row_groups x col_groups cells; row_group[m] and col_group[n]
+ * label each product row and column (copied, not kept). Returns null, after
+ * one "CUDA cuda/quorl_kernel:<site> <reason>" line on stderr, when the shape
+ * is refused (m a positive multiple of 128, n of 256, k of 64, m*k and n*k
+ * each 1024 * 2^L bytes, group arrays not null) or an allocation fails. The
+ * build comes from QUORL_KERNEL_VARIANT or the device's compute capability. */
+QK_API QkHandle* qk_init(int device, int m, int n, int k, int row_groups, int col_groups,
+                         const int32_t* row_group, const int32_t* col_group);
+/* Releases the context and the handle; null is accepted. */
+QK_API void qk_free(QkHandle* h);
+
+/* Job state and readback. */
+QK_API int qk_set_job(QkHandle* h, const uint32_t job_key[8], const uint32_t target[8]);
+QK_API int qk_get_plain(QkHandle* h, int8_t* a_out, int8_t* b_out);
+QK_API int qk_get_hashes(QkHandle* h, uint32_t a_hash_out[8], uint32_t b_hash_out[8]);
+QK_API int qk_get_xored(QkHandle* h, uint32_t* out);
+
+/* Single-job search. */
+QK_API int qk_run(QkHandle* h);
+QK_API void qk_run_async(QkHandle* h);
+QK_API int qk_mine(QkHandle* h, const int8_t* a, const int8_t* b, const uint32_t search_key[8],
+                   const uint32_t target[8]);
+
+/* Full pipeline: generate, commit, derive seeds, add noise, search. */
+QK_API int qk_mine_full(QkHandle* h, const uint32_t job_key[8], uint64_t seed_a, uint64_t seed_b,
+                        const uint32_t target[8]);
+QK_API int qk_mine_full_loaded(QkHandle* h, uint64_t seed_a, uint64_t seed_b);
+QK_API int qk_mine_full_profile(QkHandle* h, const uint32_t job_key[8], uint64_t seed_a,
+                                uint64_t seed_b, const uint32_t target[8], float times[8]);
+
+/* Generation, commitment and noise. */
+QK_API int qk_gen_ab(QkHandle* h, uint64_t seed_a, uint64_t seed_b);
+QK_API int qk_commit(QkHandle* h, const uint32_t job_key[8], uint32_t a_hash_out[8],
+                     uint32_t b_hash_out[8]);
+QK_API int qk_gen_noised(QkHandle* h, const int8_t* a_plain, const int8_t* b_plain,
+                         const uint32_t a_seed[8], const uint32_t b_seed[8], int8_t* a_out,
+                         int8_t* b_out);
+QK_API int qk_mine_gen(QkHandle* h, const int8_t* a_plain, const int8_t* b_plain,
+                       const uint32_t a_seed[8], const uint32_t b_seed[8],
+                       const uint32_t search_key[8], const uint32_t target[8]);
+QK_API int qk_prepare_a(QkHandle* h, const uint32_t job_key[8], const uint32_t target[8],
+                        uint64_t seed);
+
+/* B-only mining. */
+QK_API int qk_refresh_bonly_job(QkHandle* h, const uint32_t job_key[8], const uint32_t target[8],
+                                uint64_t unused);
+QK_API int qk_mine_full_bonly(QkHandle* h, uint64_t nonce);
+QK_API void qk_mine_full_bonly_batch(QkHandle* h, uint64_t first_nonce, int count,
+                                     int32_t* results_out);
+QK_API int qk_mine_full_bonly_profile(QkHandle* h, uint64_t nonce, float times[12]);
+QK_API int qk_bench_bonly_pipeline(QkHandle* h, int count, float* elapsed_ms);
+QK_API int qk_bench_bonly_batch(QkHandle* h, int count, float* elapsed_ms);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORL_KERNEL_H */
