@@ -3,6 +3,7 @@
 // hashed with ROOT. A single chunk's root is its chaining value (no ROOT).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

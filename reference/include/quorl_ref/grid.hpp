@@ -3,6 +3,7 @@
 // n/64 columns and every cell lies inside one 128 x 256 tile.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The GPU check: runs the device tier (and, as they exist, the benchmarks)
+# from a build made by scripts/gpu_build.sh, and writes a summary. Fits in
+# about 8 minutes on an H100 machine. Usage: scripts/gpu_check.sh [BUILD_DIR]
+set -uo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-gpu}
+out=${OUT:-gpu-check-out}
+mkdir -p "$out"
+export LD_LIBRARY_PATH="$PWD/$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+summary="$out/summary.txt"
+: >"$summary"
+
+note() { echo "$*" | tee -a "$summary"; }
+
+nvidia-smi --query-gpu=name,compute_cap,driver_version --format=csv,noheader >"$out/gpu.txt" 2>&1
+note "gpu: $(cat "$out/gpu.txt")"
+
+step() {  # step NAME SECONDS COMMAND...
+  local name=$1 limit=$2
+  shift 2
+  local start=$SECONDS
+  timeout "$limit" "$@" >"$out/$name.log" 2>&1
+  local rc=$?
+  note "$name: rc=$rc ($((SECONDS - start)) s) $(grep -E '^\[  (PASSED|FAILED|SKIPPED) ' "$out/$name.log" | tr '\n' ' ')"
+}
+
+step device_tests 300 "$build/tests/quorl_device_tests" --gtest_output="xml:$out/device_tests.xml"
+step qkmine_commit 60 "$build/tools/qkmine/qkmine" commit --m 8192 --n 8192 --k 2048 \
+  --seed-a 1 --seed-b 2 --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f --json
+cat "$out/qkmine_commit.log" >>"$summary"
+echo "--- summary ($summary)"
+cat "$summary"

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a fresh machine (Debian with
+# the CUDA toolkit): Debian packages, then the pinned PyPI wheels that carry
+# the CUTLASS/CuTe headers and cuobjdump, unpacked under .deps/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+CUTLASS_VERSION=4.2.0.0          # nvidia-cutlass: CUTLASS/CuTe C++ headers
+CUOBJDUMP_VERSION=13.2.86        # nvidia-cuda-cuobjdump: same major version as nvcc 13
+
+apt_packages=(cmake g++ make libgtest-dev b3sum ccache binutils)
+missing=()
+for p in "${apt_packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+command -v nvcc >/dev/null || { echo "setup: nvcc not found; install the CUDA toolkit" >&2; exit 1; }
+
+stamp=.deps/python/.versions
+want="cutlass=$CUTLASS_VERSION cuobjdump=$CUOBJDUMP_VERSION"
+if [[ ! -f $stamp || $(cat "$stamp") != "$want" ]]; then
+  echo "setup: installing nvidia-cutlass==$CUTLASS_VERSION nvidia-cuda-cuobjdump==$CUOBJDUMP_VERSION"
+  rm -rf .deps/python
+  python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-deps --target .deps/python \
+    "nvidia-cutlass==$CUTLASS_VERSION" "nvidia-cuda-cuobjdump==$CUOBJDUMP_VERSION"
+  echo "$want" >"$stamp"
+fi
+test -f .deps/python/cutlass_library/source/include/cute/tensor.hpp
+test -x .deps/python/nvidia/cu13/bin/cuobjdump
+echo "setup: done"

@@ -1,0 +1,17 @@
+// qkmine's subcommands. Each takes the whole argument list (args[1] is the
+// subcommand) and returns the process exit status: 0 success, 1 failure,
+// 2 bad usage.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qkmine {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+int run_commit(const std::vector<std::string>& args);
+
+}  // namespace qkmine

@@ -1,0 +1,21 @@
+// Which compute device a qkmine command runs on.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace qkmine {
+
+struct Device {
+  bool cpu = true;  // the reference model on the host
+  int gpu = 0;      // CUDA ordinal when !cpu
+  std::string name() const { return cpu ? "cpu" : "gpu:" + std::to_string(gpu); }
+};
+
+int visible_gpus();
+
+// "--device N|cpu", or the default: GPU 0 when one is visible, else the CPU
+// with a one-line notice on stderr. nullopt for a malformed value.
+std::optional<Device> pick_device(const std::optional<std::string>& requested);
+
+}  // namespace qkmine

@@ -1,0 +1,31 @@
+// qkmine: the command-line front of libquorl_kernel.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: qkmine <command> [options]\n"
+    "commands:\n"
+    "  commit   generate A and B from seeds and print their commitment roots\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv, argv + argc);
+  if (args.size() < 2) {
+    std::fputs(kUsage, stderr);
+    return qkmine::kExitUsage;
+  }
+  const std::string& command = args[1];
+  if (command == "commit") return qkmine::run_commit(args);
+  if (command == "--help" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return qkmine::kExitOk;
+  }
+  std::fprintf(stderr, "qkmine: unknown command '%s'\n%s", command.c_str(), kUsage);
+  return qkmine::kExitUsage;
+}
