@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "build_facts_config.h"
+
 namespace {
 
 std::string run(const std::string& command) {
