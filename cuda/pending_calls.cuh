@@ -35,18 +35,9 @@ extern "C" int QK_NAME(qk_mine_full_profile)(QkCtx*, const uint32_t*, uint64_t, 
   return QK_BUILD_NS::kNothingFound;
 }
 
-extern "C" int QK_NAME(qk_gen_noised)(QkCtx*, const int8_t*, const int8_t*, const uint32_t*,
-                                      const uint32_t*, int8_t*, int8_t*) {
-  return QK_BUILD_NS::kNotAvailable;
-}
-
 extern "C" int QK_NAME(qk_mine_gen)(QkCtx*, const int8_t*, const int8_t*, const uint32_t*,
                                     const uint32_t*, const uint32_t*, const uint32_t*) {
   return QK_BUILD_NS::kNothingFound;
-}
-
-extern "C" int QK_NAME(qk_prepare_a)(QkCtx*, const uint32_t*, const uint32_t*, uint64_t) {
-  return QK_BUILD_NS::kNotAvailable;
 }
 
 extern "C" int QK_NAME(qk_refresh_bonly_job)(QkCtx*, const uint32_t*, const uint32_t*,

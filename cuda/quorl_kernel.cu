@@ -6,4 +6,5 @@
 #include "frame/job_calls.cuh"
 #include "frame/lifecycle.cuh"
 #include "gen/gen_kernels.cuh"
+#include "gen/noise_pipeline.cuh"
 #include "pending_calls.cuh"

@@ -26,6 +26,7 @@ step() {  # step NAME SECONDS COMMAND...
 }
 
 step device_tests 300 "$build/tests/quorl_device_tests" --gtest_output="xml:$out/device_tests.xml"
+SMEM_NOISE=1 step device_tests_smem_noise 120 "$build/tests/quorl_device_tests" --gtest_filter='DeviceNoise*'
 step qkmine_commit 60 "$build/tools/qkmine/qkmine" commit --m 8192 --n 8192 --k 2048 \
   --seed-a 1 --seed-b 2 --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f --json
 cat "$out/qkmine_commit.log" >>"$summary"

@@ -29,4 +29,24 @@ QK_HD void store_u64(void* dst, uint64_t value) {
 #endif
 }
 
+// One aligned 4-byte store.
+QK_HD void store_u32(void* dst, uint32_t value) {
+#if defined(__CUDA_ARCH__)
+  *static_cast<uint32_t*>(dst) = value;
+#else
+  std::memcpy(dst, &value, sizeof value);
+#endif
+}
+
+// A load through the read-only data path, for data no thread of the kernel
+// writes.
+template <class T>
+QK_HD T load_ro(const T* p) {
+#if defined(__CUDA_ARCH__)
+  return __ldg(p);
+#else
+  return *p;
+#endif
+}
+
 }  // namespace quorl

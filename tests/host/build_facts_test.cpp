@@ -49,6 +49,12 @@ const char* const kKernels[] = {
     "blake3_chunk_kernel",
     "blake3_chunk_prefix_kernel",
     "blake3_parent_kernel",
+    "derive_seeds_kernel",
+    "gen_uniform_kernel",
+    "gen_perm_kernel",
+    "fuse_noise_kernel",
+    "fuse_noise_kernel8_k2048",
+    "fuse_noise_smem_kernel8_k2048",
 };
 
 TEST(BuildFacts, ExportsExactlyTheInterface) {
