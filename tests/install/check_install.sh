@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the build tree into a temporary prefix, then builds and runs a
+# small consumer against it twice: through find_package and through pkg-config.
+# Usage: check_install.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1 source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in include/quorl_kernel.h bin/qkmine; do
+  test -e "$prefix/$f" || { echo "missing $f in the installed tree" >&2; exit 1; }
+done
+"$prefix/bin/qkmine" --help >/dev/null
+
+cmake -S "$source/tests/install/consumer" -B "$work/cmake-build" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_RPATH="$prefix/lib" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+"$work/cmake-build/consumer"
+
+# pkg-config, with the tree moved: the .pc files must not hold the old prefix.
+mv "$prefix" "$work/moved"
+export PKG_CONFIG_PATH=$work/moved/lib/pkgconfig
+cc "$source/tests/install/consumer/embed.c" -o "$work/pc-consumer" \
+  $(pkg-config --cflags --libs quorl_kernel) -Wl,-rpath,"$(pkg-config --variable=libdir quorl_kernel)"
+"$work/pc-consumer"
