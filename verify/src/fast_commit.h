@@ -1,0 +1,20 @@
+// The commitment root of a matrix, hashed with the widest BLAKE3 kernels the
+// CPU offers and, when asked, on several threads. Same tree as the miner's:
+// keyed chunks, pairs of nodes upward, ROOT on the top parent only; a single
+// chunk's root is its chaining value.
+#pragma once
+
+#include <cstdint>
+
+#include "quorl_ref/blake3.hpp"
+
+namespace quorl::verify {
+
+using Cv = ref::Cv;
+
+// Root over the whole 1024-byte chunks of `data` (bytes >= 1024; trailing bytes
+// and the last node of an odd level are left out, as the miner does).
+// threads <= 1 hashes on the calling thread.
+Cv fast_commit(const Cv& key, const int8_t* data, int64_t bytes, int threads = 1);
+
+}  // namespace quorl::verify
