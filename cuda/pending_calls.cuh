@@ -40,11 +40,6 @@ extern "C" int QK_NAME(qk_mine_gen)(QkCtx*, const int8_t*, const int8_t*, const 
   return QK_BUILD_NS::kNothingFound;
 }
 
-extern "C" int QK_NAME(qk_refresh_bonly_job)(QkCtx*, const uint32_t*, const uint32_t*,
-                                             uint64_t) {
-  return QK_BUILD_NS::kNotAvailable;
-}
-
 extern "C" int QK_NAME(qk_mine_full_bonly)(QkCtx*, uint64_t) {
   return QK_BUILD_NS::kNothingFound;
 }

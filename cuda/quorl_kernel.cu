@@ -2,6 +2,7 @@
 // QK_VARIANT set to the build's suffix and that build's GPU targets.
 #include "../dispatch/build_calls.inc"
 #include "blake3/compress_export.cuh"
+#include "bonly/mutate_kernel.cuh"
 #include "commit/commit_calls.cuh"
 #include "frame/job_calls.cuh"
 #include "frame/lifecycle.cuh"

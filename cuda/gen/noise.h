@@ -12,32 +12,40 @@ namespace quorl::noise {
 constexpr int kNoiseWidth = 128;  // values per noise-table row
 
 // BLAKE3(first || second), the unkeyed hash of one 64-byte block.
-QK_HD void hash_pair(const uint32_t* first, const uint32_t* second, uint32_t out[8]) {
+QK_HD void hash_pair(const uint32_t first[8], const uint32_t second[8], uint32_t out[8]) {
   uint32_t block[16];
   QK_UNROLL
   for (int i = 0; i < 8; ++i) {
-    block[i] = load_ro(first + i);
-    block[i + 8] = load_ro(second + i);
+    block[i] = first[i];
+    block[i + 8] = second[i];
   }
   blake3::hash_plain_block(block, out);
 }
 
-// seed_b = BLAKE3(key || root_b), seed_a = BLAKE3(seed_b || root_a). Only
-// thread 0 of block 0 works.
+// seed_b = BLAKE3(key || root_b), seed_a = BLAKE3(seed_b || root_a).
+QK_HD void seed_pair(const uint32_t key[8], const uint32_t root_a[8], const uint32_t root_b[8],
+                     uint32_t seed_b[8], uint32_t seed_a[8]) {
+  hash_pair(key, root_b, seed_b);
+  hash_pair(seed_b, root_a, seed_a);
+}
+
+// Eight words through the read-only data path.
+QK_HD void load_cv_ro(const uint32_t* src, uint32_t dst[8]) {
+  QK_UNROLL
+  for (int i = 0; i < 8; ++i) dst[i] = load_ro(src + i);
+}
+
+// Only thread 0 of block 0 works.
 QK_HD void derive_seeds_thread(Thread1D t, const uint32_t* key, const uint32_t* root_a,
                                const uint32_t* root_b, uint32_t* seed_b_out,
                                uint32_t* seed_a_out) {
   if (t.block_idx != 0 || t.thread_idx != 0) return;
-  uint32_t seed_b[8], seed_a[8];
-  hash_pair(key, root_b, seed_b);
+  uint32_t k[8], ra[8], rb[8], seed_b[8], seed_a[8];
+  load_cv_ro(key, k);
+  load_cv_ro(root_a, ra);
+  load_cv_ro(root_b, rb);
+  seed_pair(k, ra, rb, seed_b, seed_a);
   blake3::copy_cv(seed_b, seed_b_out);
-  uint32_t block[16];
-  QK_UNROLL
-  for (int i = 0; i < 8; ++i) {
-    block[i] = seed_b[i];
-    block[i + 8] = load_ro(root_a + i);
-  }
-  blake3::hash_plain_block(block, seed_a);
   blake3::copy_cv(seed_a, seed_a_out);
 }
 
@@ -45,11 +53,9 @@ QK_HD void derive_seeds_thread(Thread1D t, const uint32_t* key, const uint32_t* 
 QK_HD void noise_prf(const uint32_t* seed, const uint32_t* tag, uint32_t word0, uint32_t word1,
                      uint32_t out[8]) {
   uint32_t block[16] = {word0, word1};
-  QK_UNROLL
-  for (int i = 0; i < 8; ++i) block[8 + i] = load_ro(tag + i);
+  load_cv_ro(tag, block + 8);
   uint32_t key[8];
-  QK_UNROLL
-  for (int i = 0; i < 8; ++i) key[i] = load_ro(seed + i);
+  load_cv_ro(seed, key);
   blake3::hash_keyed_block(key, block, out);
 }
 

@@ -1,0 +1,67 @@
+// The B-chunk mutation kernel, its launcher and the B-only preparation call.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include "../commit/commit_calls.cuh"
+#include "../common/build_name.h"
+#include "../frame/context.cuh"
+#include "mutate.h"
+
+extern "C" __global__ void __launch_bounds__(quorl::bonly::kMutateThreads)
+    QK_NAME(mutate_b_chunk_update_tree_kernel)(int8_t* data, int64_t bytes, uint64_t nonce,
+                                               const uint32_t* key, const uint32_t* prefix,
+                                               uint32_t* tree, uint32_t* root_out, int64_t chunks,
+                                               int32_t* result, int32_t* save,
+                                               const uint32_t* a_root, uint32_t* seed_b_out,
+                                               uint32_t* seed_a_out) {
+  const quorl::bonly::MutateArgs args{data,   bytes,    nonce,  key,    prefix,     tree,      root_out,
+                                      chunks, result,   save,   a_root, seed_b_out, seed_a_out};
+  quorl::bonly::mutate_write_phase(threadIdx.x, args);
+  __syncthreads();  // the new bytes are in memory before thread 0 rehashes them
+  quorl::bonly::mutate_update_phase(threadIdx.x, args);
+}
+
+namespace QK_BUILD_NS {
+
+// The B-only state one mutation works on: the context's own, or a copy of it.
+struct BonlyState {
+  int8_t* b;
+  const uint32_t* prefix;
+  uint32_t* tree;
+  uint32_t* root;
+  int32_t* result;
+};
+
+inline BonlyState context_state(QkCtx* c) {
+  return {c->b_plain, c->b_chunk_prefix, c->b_tree_full, c->b_hash, c->found};
+}
+
+// Seeds are derived only when a_root and both seed outputs are given.
+inline void launch_mutate(const QkCtx* c, const BonlyState& s, uint64_t nonce, int32_t* save,
+                          const uint32_t* a_root, uint32_t* seed_b, uint32_t* seed_a,
+                          cudaStream_t stream) {
+  const int64_t bytes = int64_t(c->n) * c->k;
+  QK_NAME(mutate_b_chunk_update_tree_kernel)<<<1, quorl::bonly::kMutateThreads, 0, stream>>>(
+      s.b, bytes, nonce, c->job_key, s.prefix, s.tree, s.root, bytes / 1024, s.result, save,
+      a_root, seed_b, seed_a);
+}
+
+// Mutation, tree update and reset of `found`; no seeds.
+inline void launch_mutate_b_update_tree(QkCtx* c, uint64_t nonce, cudaStream_t stream) {
+  launch_mutate(c, context_state(c), nonce, nullptr, nullptr, nullptr, nullptr, stream);
+}
+
+}  // namespace QK_BUILD_NS
+
+extern "C" int QK_NAME(qk_refresh_bonly_job)(QkCtx* c, const uint32_t* job_key,
+                                             const uint32_t* target, uint64_t /*unused*/) {
+  cudaSetDevice(c->device);
+  cudaMemcpyAsync(c->job_key, job_key, 32, cudaMemcpyHostToDevice, c->stream);
+  cudaMemcpyAsync(c->target, target, 32, cudaMemcpyHostToDevice, c->stream);
+  QK_BUILD_NS::launch_commit(c->a_plain, c->m, c->k, c->job_key, c->a_tree0, c->a_tree1,
+                             c->a_hash, c->stream);
+  QK_BUILD_NS::launch_commit_tree_with_prefix(c->b_plain, c->n, c->k, c->job_key, c->b_tree_full,
+                                              c->b_chunk_prefix, c->b_hash, c->stream);
+  return cudaStreamSynchronize(c->stream);
+}
