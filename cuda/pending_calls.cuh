@@ -35,11 +35,6 @@ extern "C" int QK_NAME(qk_mine_full_profile)(QkCtx*, const uint32_t*, uint64_t, 
   return QK_BUILD_NS::kNothingFound;
 }
 
-extern "C" int QK_NAME(qk_mine_gen)(QkCtx*, const int8_t*, const int8_t*, const uint32_t*,
-                                    const uint32_t*, const uint32_t*, const uint32_t*) {
-  return QK_BUILD_NS::kNothingFound;
-}
-
 extern "C" int QK_NAME(qk_mine_full_bonly)(QkCtx*, uint64_t) {
   return QK_BUILD_NS::kNothingFound;
 }

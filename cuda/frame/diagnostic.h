@@ -14,6 +14,8 @@ constexpr int kShapeRefused = 3001;  // qk_init: a shape the kernels cannot hand
 // 3009 .. 3041: context allocations (see the allocation plan)
 constexpr int kRunLaunch = 3084;  // qk_run: launch error after the search pass
 constexpr int kRunWait = 3086;    // qk_run: failed wait for the stream
+constexpr int kBenchPipelineScratch = 3090;  // qk_bench_bonly_pipeline: scratch allocation
+constexpr int kBenchBatchScratch = 3091;     // qk_bench_bonly_batch: result array allocation
 }  // namespace site
 
 inline void report(int site_number, cudaError_t err) {

@@ -4,6 +4,7 @@
 
 #include <cuda_runtime.h>
 
+#include "../../dispatch/build_calls.inc"  // qk_run, which qk_mine_gen ends with
 #include "../commit/commit_calls.cuh"
 #include "../common/build_name.h"
 #include "../common/env_switch.h"
@@ -19,9 +20,15 @@ inline bool use_smem_noise() {
   return quorl::cached_switch(cache, "SMEM_NOISE") != 0;
 }
 
+inline void launch_derive_seeds(const uint32_t* key, const uint32_t* root_a,
+                                const uint32_t* root_b, uint32_t* seed_b, uint32_t* seed_a,
+                                cudaStream_t s) {
+  QK_NAME(derive_seeds_kernel)<<<1, 1, 0, s>>>(key, root_a, root_b, seed_b, seed_a);
+}
+
+// The context's seeds from its job key and both roots.
 inline void launch_derive_seeds(const QkCtx* c, cudaStream_t s) {
-  QK_NAME(derive_seeds_kernel)<<<1, 1, 0, s>>>(c->job_key, c->a_hash, c->b_hash, c->b_seed,
-                                               c->a_seed);
+  launch_derive_seeds(c->job_key, c->a_hash, c->b_hash, c->b_seed, c->a_seed, s);
 }
 
 inline void launch_gen_uniform(int8_t* out, int32_t rows, const uint32_t* tag,
@@ -124,4 +131,20 @@ extern "C" int QK_NAME(qk_prepare_a)(QkCtx* c, const uint32_t* job_key, const ui
   QK_BUILD_NS::launch_commit_tree_with_prefix(c->b_plain, c->n, c->k, c->job_key, c->b_tree_full,
                                               c->b_chunk_prefix, c->b_hash, c->stream);
   return cudaStreamSynchronize(c->stream);
+}
+
+// Uploads plain matrices, seeds, search key and target, builds the noised
+// operands on the side streams and runs one search through qk_run.
+extern "C" int QK_NAME(qk_mine_gen)(QkCtx* c, const int8_t* a_plain, const int8_t* b_plain,
+                                    const uint32_t* a_seed, const uint32_t* b_seed,
+                                    const uint32_t* search_key, const uint32_t* target) {
+  cudaSetDevice(c->device);
+  cudaMemcpyAsync(c->a_plain, a_plain, size_t(c->m) * c->k, cudaMemcpyHostToDevice, c->stream);
+  cudaMemcpyAsync(c->b_plain, b_plain, size_t(c->n) * c->k, cudaMemcpyHostToDevice, c->stream);
+  cudaMemcpyAsync(c->a_seed, a_seed, 32, cudaMemcpyHostToDevice, c->stream);
+  cudaMemcpyAsync(c->b_seed, b_seed, 32, cudaMemcpyHostToDevice, c->stream);
+  cudaMemcpyAsync(c->search_key, search_key, 32, cudaMemcpyHostToDevice, c->stream);
+  cudaMemcpyAsync(c->target, target, 32, cudaMemcpyHostToDevice, c->stream);
+  QK_BUILD_NS::launch_noise_parallel(c, c->stream);
+  return QK_NAME(qk_run)(c);
 }
