@@ -5,17 +5,14 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(QK_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/quorl")
-set(qk_installed_libraries quorl_kernel)
-if(TARGET quorl_verify)
-  list(APPEND qk_installed_libraries quorl_verify)
-endif()
+set(qk_installed_libraries quorl_kernel quorl_verify)
 
 set_target_properties(quorl_kernel PROPERTIES EXPORT_NAME kernel)
 install(TARGETS ${qk_installed_libraries} EXPORT quorlTargets
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   PUBLIC_HEADER DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"
   INCLUDES DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
-install(FILES include/quorl_kernel.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+install(FILES include/quorl_kernel.h include/quorl_verify.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
 # qkmine finds the libraries beside it in the installed tree.
 set_target_properties(qkmine PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
