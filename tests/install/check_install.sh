@@ -9,7 +9,7 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in include/quorl_kernel.h bin/qkmine; do
+for f in include/quorl_kernel.h include/quorl_verify.h lib/libquorl_verify.so bin/qkmine; do
   test -e "$prefix/$f" || { echo "missing $f in the installed tree" >&2; exit 1; }
 done
 "$prefix/bin/qkmine" --help >/dev/null
@@ -23,5 +23,5 @@ cmake --build "$work/cmake-build" >/dev/null
 mv "$prefix" "$work/moved"
 export PKG_CONFIG_PATH=$work/moved/lib/pkgconfig
 cc "$source/tests/install/consumer/embed.c" -o "$work/pc-consumer" \
-  $(pkg-config --cflags --libs quorl_kernel) -Wl,-rpath,"$(pkg-config --variable=libdir quorl_kernel)"
+  $(pkg-config --cflags --libs quorl_kernel quorl_verify) -Wl,-rpath,"$(pkg-config --variable=libdir quorl_kernel)"
 "$work/pc-consumer"

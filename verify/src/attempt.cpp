@@ -4,9 +4,9 @@
 
 #include "../../cuda/frame/shape_check.h"
 #include "fast_commit.h"
+#include "fast_gen.h"
 #include "quorl_ref/bonly.hpp"
 #include "quorl_ref/grid.hpp"
-#include "quorl_ref/matrix_gen.hpp"
 
 namespace quorl::verify {
 namespace {
@@ -66,9 +66,11 @@ std::string record_problem(const QvRecord& r) {
 
 Matrices attempt_matrices(const QvRecord& r) {
   const int64_t a_bytes = int64_t(r.m) * r.k, b_bytes = int64_t(r.n) * r.k;
-  if (r.mode == QV_MODE_FULL) return {ref::generate(r.seed_a, a_bytes), ref::generate(r.seed_b, b_bytes)};
-  Matrices x{ref::generate(r.prepare_seed, a_bytes),
-             ref::generate(r.prepare_seed ^ ref::kPrepareBSeedXor, b_bytes)};
+  const bool full = r.mode == QV_MODE_FULL;
+  Matrices x{HostBuffer(a_bytes), HostBuffer(b_bytes)};
+  fast_generate(full ? r.seed_a : r.prepare_seed, x.a.data(), a_bytes);
+  fast_generate(full ? r.seed_b : r.prepare_seed ^ ref::kPrepareBSeedXor, x.b.data(), b_bytes);
+  if (full) return x;
   // A nonce rewrites a whole block chosen by the nonce alone, so of the run
   // first_nonce .. nonce only the last nonce of each chunk survives: at most
   // one mutation per chunk, however long the run.
@@ -82,8 +84,8 @@ Matrices attempt_matrices(const QvRecord& r) {
 Roots attempt_roots(const QvRecord& r, const Matrices& plain, int threads) {
   const Cv key = to_cv(r.key);
   Roots roots;
-  roots.a_hash = fast_commit(key, plain.a.data(), int64_t(plain.a.size()), threads);
-  roots.b_hash = fast_commit(key, plain.b.data(), int64_t(plain.b.size()), threads);
+  roots.a_hash = fast_commit(key, plain.a.data(), plain.a.size(), threads);
+  roots.b_hash = fast_commit(key, plain.b.data(), plain.b.size(), threads);
   roots.seeds = ref::derive_seeds(key, roots.a_hash, roots.b_hash);
   return roots;
 }

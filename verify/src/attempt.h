@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host_buffer.h"
 #include "quorl_ref/blake3.hpp"
 #include "quorl_ref/noise.hpp"
 #include "quorl_verify.h"
@@ -25,7 +26,7 @@ constexpr int64_t kMaxMatrixBytes = int64_t(1) << 32;
 std::string record_problem(const QvRecord& record);
 
 struct Matrices {
-  std::vector<int8_t> a, b;  // plain A (m x k) and B (n x k) as the attempt searched them
+  HostBuffer a, b;  // plain A (m x k) and B (n x k) as the attempt searched them
 };
 Matrices attempt_matrices(const QvRecord& record);
 

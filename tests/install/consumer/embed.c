@@ -1,7 +1,8 @@
-/* Links against the installed library and calls it. A shape the library
+/* Links against the installed libraries and calls them. A shape the library
  * refuses gives a null handle on any machine, with or without a GPU, so the
  * program succeeds exactly when the call reached the library and came back. */
 #include <quorl_kernel.h>
+#include <quorl_verify.h>
 #include <stdio.h>
 
 int main(void) {
@@ -12,5 +13,13 @@ int main(void) {
     return 1;
   }
   puts("consumer: refused shape gives a null handle");
+
+  /* The verifier refuses the same shape, with its reason. */
+  QvRecord record = {0};
+  QvVerdict verdict;
+  char why[128];
+  record.m = 100, record.n = 256, record.k = 64, record.found = -1;
+  if (qv_verify(&record, 1, &verdict, why, sizeof why) != QV_BAD_RECORD) return 1;
+  printf("consumer: verifier says \"%s\"\n", why);
   return 0;
 }
