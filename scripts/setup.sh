@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 CUTLASS_VERSION=4.2.0.0          # nvidia-cutlass: CUTLASS/CuTe C++ headers
 CUOBJDUMP_VERSION=13.2.86        # nvidia-cuda-cuobjdump: same major version as nvcc 13
 
-apt_packages=(cmake g++ make libgtest-dev b3sum ccache binutils)
+apt_packages=(cmake g++ make libgtest-dev b3sum ccache binutils pkg-config clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
