@@ -1,0 +1,171 @@
+// Host launchers of the two Hopper engines. They only enqueue: attributes are
+// set once per device ordinal, nothing is synchronised or checked beyond what
+// the launch itself returns.
+#pragma once
+
+#include <cute/tensor.hpp>
+#include <cuda_runtime.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <cute/atom/copy_traits_sm90_tma.hpp>
+
+#include "../../common/build_name.h"
+#include "engine_config.h"
+#include "gmma_cta_kernel.cuh"
+#include "launch_rules.h"
+#include "tma_bound_kernel.cuh"
+
+namespace QK_BUILD_NS {
+
+inline void apply_cache_preference(const void* kernel) {
+  switch (quorl::hopper::cache_preference(std::getenv("FUNC_CACHE_CONFIG"))) {
+    case quorl::hopper::CachePreference::kShared:
+      cudaFuncSetCacheConfig(kernel, cudaFuncCachePreferShared);
+      break;
+    case quorl::hopper::CachePreference::kL1:
+      cudaFuncSetCacheConfig(kernel, cudaFuncCachePreferL1);
+      break;
+    case quorl::hopper::CachePreference::kNone:
+      cudaFuncSetCacheConfig(kernel, cudaFuncCachePreferNone);
+      break;
+    case quorl::hopper::CachePreference::kLeave:
+      break;
+  }
+}
+
+inline int current_attr_slot() {
+  int device = 0;
+  cudaGetDevice(&device);
+  return quorl::hopper::attr_slot(device);
+}
+
+// The compute-only (<false, false>) and store-digests (<false, true>) launch
+// of gemm_gmma_cta_g: one CTA per 192 x 256 tile.
+template <bool fused, bool store>
+void launch_gemm_gmma_impl(const int8_t* a, const int8_t* b, uint32_t* xored,
+                           const int32_t* row_group, const int32_t* col_group,
+                           const uint32_t* key, const uint32_t* target, int32_t* found, int m,
+                           int n, int k, int k_blocks, int row_groups, int col_groups,
+                           cudaStream_t stream) {
+  static_assert(!fused, "the fused bound runs launch_gemm_hopper_tma_bound");
+  using namespace cute;
+  using Config = quorl::hopper::GmmaCtaConfig;
+  (void)key, (void)target, (void)found;
+
+  auto kernel = gemm_gmma_cta_g<false, store, Shape<int, int, int>, typename Config::Tile,
+                                Stride<int, _1>, typename Config::SmemLayoutA,
+                                SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>, Stride<int, _1>,
+                                typename Config::SmemLayoutB,
+                                SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>,
+                                typename Config::TiledMma>;
+  static bool attr_done[quorl::hopper::kAttrSlots] = {};
+  const int slot = current_attr_slot();
+  if (!attr_done[slot]) {
+    cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, Config::kSmemBytes);
+    apply_cache_preference(reinterpret_cast<const void*>(kernel));
+    if (std::getenv("SHMEM_CARVEOUT") != nullptr) {
+      cudaFuncSetAttribute(kernel, cudaFuncAttributePreferredSharedMemoryCarveout, 100);
+    }
+    attr_done[slot] = true;
+  }
+
+  typename Config::TiledMma tiled_mma;
+  tiled_mma.accumulate_ = GMMA::ScaleOut::One;
+  const dim3 grid((m + Config::kRows - 1) / Config::kRows, (n + Config::kCols - 1) / Config::kCols, 1);
+  kernel<<<grid, Config::kThreads, Config::kSmemBytes, stream>>>(
+      make_shape(m, n, k), typename Config::Tile{}, a, make_stride(k, _1{}),
+      typename Config::SmemLayoutA{}, SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>{}, b,
+      make_stride(k, _1{}), typename Config::SmemLayoutB{},
+      SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>{}, tiled_mma, store ? xored : nullptr,
+      row_group, col_group, nullptr, nullptr, nullptr, k_blocks, row_groups, col_groups);
+}
+
+// A TMA descriptor over `rows` x k int8 rows of stride k, boxed like one
+// stage. CuTe prints the descriptor and the driver's error when encoding
+// fails and leaves the descriptor empty; a search cannot run without it.
+template <class StageLayout>
+auto make_stage_tma(const int8_t* matrix, int rows, int k) {
+  using namespace cute;
+  Tensor g = make_tensor(make_gmem_ptr(matrix), make_layout(make_shape(rows, k), make_stride(k, _1{})));
+  auto tma = make_tma_copy(SM90_TMA_LOAD{}, g, StageLayout{});
+  const auto* desc = reinterpret_cast<const unsigned char*>(tma.get_tma_descriptor());
+  bool encoded = false;
+  for (size_t i = 0; i < sizeof(TmaDescriptor); ++i) encoded |= desc[i] != 0;
+  if (!encoded) std::abort();
+  return tma;
+}
+
+// The fused-bound engine: persistent grid, extended launch with a 1 x 1 x 1
+// cluster and programmatic stream serialization.
+inline cudaError_t launch_gemm_hopper_tma_bound(const int8_t* a, const int8_t* b,
+                                                const int32_t* row_group, const int32_t* col_group,
+                                                const uint32_t* key, const uint32_t* target,
+                                                int32_t* found, int m, int n, int k, int k_blocks,
+                                                int row_groups, int col_groups,
+                                                cudaStream_t stream) {
+  using namespace cute;
+  using Config = quorl::hopper::TmaBoundConfig;
+
+  auto tma_a = make_stage_tma<typename Config::StageLayoutA>(a, m, k);
+  auto tma_b = make_stage_tma<typename Config::StageLayoutB>(b, n, k);
+  auto gmem_a = make_layout(make_shape(m, k), make_stride(k, _1{}));
+  auto gmem_b = make_layout(make_shape(n, k), make_stride(k, _1{}));
+  auto kernel = gemm_hopper_tma_bound_g<decltype(gmem_a), decltype(gmem_b), decltype(tma_a),
+                                        decltype(tma_b), typename Config::SmemLayoutA,
+                                        typename Config::SmemLayoutB, typename Config::TiledMma>;
+
+  int device = 0, multiprocessors = 0;
+  cudaGetDevice(&device);
+  cudaDeviceGetAttribute(&multiprocessors, cudaDevAttrMultiProcessorCount, device);
+  const int per_sm =
+      quorl::hopper::persistent_ctas_per_sm(std::getenv("QUORL_HOPPER_TMA_PERSISTENT_CTAS_PER_SM"));
+
+  static bool attr_done[quorl::hopper::kAttrSlots] = {};
+  const int slot = quorl::hopper::attr_slot(device);
+  if (!attr_done[slot]) {
+    cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, Config::kSmemBytes);
+    cudaFuncSetAttribute(kernel, cudaFuncAttributeNonPortableClusterSizeAllowed, 1);
+    if (std::getenv("SHMEM_CARVEOUT") != nullptr) {
+      cudaFuncSetAttribute(kernel, cudaFuncAttributePreferredSharedMemoryCarveout, 100);
+    }
+    attr_done[slot] = true;
+  }
+
+  cudaLaunchAttribute attrs[2];
+  attrs[0].id = cudaLaunchAttributeClusterDimension;
+  attrs[0].val.clusterDim.x = 1;
+  attrs[0].val.clusterDim.y = 1;
+  attrs[0].val.clusterDim.z = 1;
+  attrs[1].id = cudaLaunchAttributeProgrammaticStreamSerialization;
+  attrs[1].val.programmaticStreamSerializationAllowed = 1;
+  cudaLaunchConfig_t config = {};
+  config.gridDim = dim3(per_sm * multiprocessors, 1, 1);
+  config.blockDim = dim3(Config::kThreads, 1, 1);
+  config.dynamicSmemBytes = Config::kSmemBytes;
+  config.stream = stream;
+  config.attrs = attrs;
+  config.numAttrs = 2;
+
+  typename Config::TiledMma tiled_mma;
+  tiled_mma.accumulate_ = GMMA::ScaleOut::One;
+  return cudaLaunchKernelEx(&config, kernel, gmem_a, gmem_b, tma_a, tma_b, row_group, col_group,
+                            key, target, found, m, n, k, k_blocks, row_groups, col_groups,
+                            typename Config::SmemLayoutA{}, typename Config::SmemLayoutB{},
+                            tiled_mma);
+}
+
+}  // namespace QK_BUILD_NS
+
+namespace QK_BUILD_NS {
+// Both flavours exist in the build even before a caller instantiates them.
+template void launch_gemm_gmma_impl<false, false>(const int8_t*, const int8_t*, uint32_t*,
+                                                  const int32_t*, const int32_t*, const uint32_t*,
+                                                  const uint32_t*, int32_t*, int, int, int, int,
+                                                  int, int, cudaStream_t);
+template void launch_gemm_gmma_impl<false, true>(const int8_t*, const int8_t*, uint32_t*,
+                                                 const int32_t*, const int32_t*, const uint32_t*,
+                                                 const uint32_t*, int32_t*, int, int, int, int,
+                                                 int, int, cudaStream_t);
+}  // namespace QK_BUILD_NS
