@@ -6,6 +6,7 @@
 #include "commit/commit_calls.cuh"
 #include "frame/job_calls.cuh"
 #include "frame/lifecycle.cuh"
+#include "gemm/hopper_engines.cuh"
 #include "gen/gen_kernels.cuh"
 #include "gen/noise_pipeline.cuh"
 #include "pending_calls.cuh"

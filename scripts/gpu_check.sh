@@ -27,6 +27,18 @@ step() {  # step NAME SECONDS COMMAND...
 
 step device_tests 300 "$build/tests/quorl_device_tests" --gtest_output="xml:$out/device_tests.xml"
 SMEM_NOISE=1 step device_tests_smem_noise 120 "$build/tests/quorl_device_tests" --gtest_filter='DeviceNoise*'
+# The h100tma engines in the other search modes (device_tests ran the default,
+# fused); the switches are read once per process.
+hopper=(--gtest_filter='DeviceHopperEngines.*')
+step hopper_separate 90 env SEPARATE_BOUND=1 "$build/tests/quorl_device_tests" "${hopper[@]}"
+step hopper_skipped 60 env SKIP_BOUND=1 "$build/tests/quorl_device_tests" "${hopper[@]}"
+step hopper_fused_2_per_sm 90 env QUORL_HOPPER_TMA_PERSISTENT_CTAS_PER_SM=2 \
+  "$build/tests/quorl_device_tests" "${hopper[@]}"
+sanitizer=$(command -v compute-sanitizer || echo /usr/local/cuda/bin/compute-sanitizer)
+for tool in memcheck racecheck; do
+  step "hopper_$tool" 120 "$sanitizer" --tool "$tool" --error-exitcode 1 \
+    "$build/tests/quorl_device_tests" --gtest_filter='DeviceHopperEngines.Small*'
+done
 step qkmine_commit 60 "$build/tools/qkmine/qkmine" commit --m 8192 --n 8192 --k 2048 \
   --seed-a 1 --seed-b 2 --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f --json
 cat "$out/qkmine_commit.log" >>"$summary"

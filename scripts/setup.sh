@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 
 CUTLASS_VERSION=4.2.0.0          # nvidia-cutlass: CUTLASS/CuTe C++ headers
 CUOBJDUMP_VERSION=13.2.86        # nvidia-cuda-cuobjdump: same major version as nvcc 13
+NVDISASM_VERSION=13.2.86         # nvidia-cuda-nvdisasm: what cuobjdump -sass runs
 
 apt_packages=(cmake g++ make libgtest-dev b3sum ccache binutils pkg-config clang-14 libclang-rt-14-dev)
 missing=()
@@ -32,4 +33,11 @@ if [[ ! -f $stamp || $(cat "$stamp") != "$want" ]]; then
 fi
 test -f .deps/python/cutlass_library/source/include/cute/tensor.hpp
 test -x .deps/python/nvidia/cu13/bin/cuobjdump
+# The SASS disassembler, in its own folder so adding it leaves the rest alone.
+if [[ ! -x .deps/nvdisasm/nvidia/cu13/bin/nvdisasm ]]; then
+  echo "setup: installing nvidia-cuda-nvdisasm==$NVDISASM_VERSION"
+  python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-deps \
+    --target .deps/nvdisasm "nvidia-cuda-nvdisasm==$NVDISASM_VERSION"
+fi
+test -x .deps/nvdisasm/nvidia/cu13/bin/nvdisasm
 echo "setup: done"

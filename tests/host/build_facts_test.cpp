@@ -115,3 +115,86 @@ TEST(BuildFacts, EachBuildEmbedsExactlyItsTargets) {
 }
 
 }  // namespace
+
+namespace {
+
+// SASS of one object, split into its kernels: mangled name -> instructions.
+std::vector<std::pair<std::string, std::string>> kernels_sass(const std::string& object) {
+  const std::string nvdisasm = QK_NVDISASM;
+  const std::string sass = run("PATH='" + nvdisasm.substr(0, nvdisasm.rfind('/')) + "':\"$PATH\" '" +
+                               QK_CUOBJDUMP + "' -sass '" + object + "'");
+  std::vector<std::pair<std::string, std::string>> kernels;
+  for (const std::string& line : words(sass, '\n')) {
+    const size_t at = line.find("Function : ");
+    if (at != std::string::npos) {
+      kernels.emplace_back(line.substr(at + 11), std::string());
+    } else if (!kernels.empty()) {
+      kernels.back().second += line + "\n";
+    }
+  }
+  return kernels;
+}
+
+// Per-kernel resource lines ("REG:168 STACK:0 SHARED:... LOCAL:0 ...").
+std::vector<std::pair<std::string, std::string>> kernels_resources(const std::string& object) {
+  std::vector<std::pair<std::string, std::string>> kernels;
+  for (const std::string& line :
+       words(run(std::string("'") + QK_CUOBJDUMP + "' -res-usage '" + object + "'"), '\n')) {
+    const size_t at = line.find("Function ");
+    if (at != std::string::npos) {
+      kernels.emplace_back(line.substr(at + 9), std::string());
+    } else if (!kernels.empty() && kernels.back().second.empty()) {
+      kernels.back().second = line;
+    }
+  }
+  return kernels;
+}
+
+// The h100tma engines run on Hopper's own paths: warp-group MMA (IGMMA) in
+// every engine, TMA loads (UTMALDG) and register reallocation (USETMAXREG)
+// in the fused engine, cp.async (LDGSTS) in the 192-row engine, and no
+// local memory anywhere.
+TEST(BuildFacts, HopperEnginesUseWarpGroupMmaAndTma) {
+  std::string object;
+  for (const std::string& pair : words(QK_BUILD_OBJECTS)) {
+    if (pair.substr(0, pair.find('=')) == "h100tma") object = pair.substr(pair.find('=') + 1);
+  }
+  if (object.empty()) GTEST_SKIP() << "h100tma is not among the configured builds";
+
+  struct Engine {
+    const char* mangled;  // part of the kernel's mangled name
+    std::vector<const char*> instructions;
+  };
+  const Engine engines[] = {
+      {"gemm_gmma_cta_gILb0ELb0E", {"IGMMA.64x256x32.S8.S8", "LDGSTS"}},
+      {"gemm_gmma_cta_gILb0ELb1E", {"IGMMA.64x256x32.S8.S8", "LDGSTS"}},
+      {"gemm_hopper_tma_bound_g",
+       {"IGMMA.64x256x32.S8.S8", "UTMALDG", "USETMAXREG.DEALLOC", "USETMAXREG.TRY_ALLOC",
+        "SYNCS", "ATOMG.E.CAS"}},
+  };
+  const auto sass = kernels_sass(object);
+  const auto resources = kernels_resources(object);
+  for (const Engine& engine : engines) {
+    int found = 0;
+    for (const auto& [name, code] : sass) {
+      if (name.find(engine.mangled) == std::string::npos) continue;
+      ++found;
+      for (const char* op : engine.instructions) {
+        EXPECT_NE(code.find(op), std::string::npos) << engine.mangled << " lacks " << op;
+      }
+      EXPECT_EQ(code.find("LDL"), std::string::npos) << engine.mangled << " reads local memory";
+      EXPECT_EQ(code.find("STL"), std::string::npos) << engine.mangled << " writes local memory";
+    }
+    EXPECT_EQ(found, 1) << engine.mangled;
+    int listed = 0;
+    for (const auto& [name, usage] : resources) {
+      if (name.find(engine.mangled) == std::string::npos) continue;
+      ++listed;
+      EXPECT_NE(usage.find("STACK:0 "), std::string::npos) << engine.mangled << ": " << usage;
+      EXPECT_NE(usage.find("LOCAL:0 "), std::string::npos) << engine.mangled << ": " << usage;
+    }
+    EXPECT_EQ(listed, 1) << engine.mangled;
+  }
+}
+
+}  // namespace

@@ -332,7 +332,11 @@ TEST(HopperConfig, SharedMemoryBudgets) {
   EXPECT_EQ(int(cute::cosize(hop::GmmaCtaConfig::SmemLayoutA{})) +
                 int(cute::cosize(hop::GmmaCtaConfig::SmemLayoutB{})),
             57344);
+  // What the launchers request, within sm_90's 227 KB opt-in limit per block.
+  EXPECT_EQ(hop::TmaBoundConfig::kSmemBytes, 197632);
+  EXPECT_EQ(hop::GmmaCtaConfig::kSmemBytes, 100096);
   EXPECT_LE(57344, hop::GmmaCtaConfig::kSmemBytes);
+  EXPECT_LE(hop::TmaBoundConfig::kSmemBytes, 227 * 1024);
 }
 
 }  // namespace
