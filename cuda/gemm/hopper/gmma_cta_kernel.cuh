@@ -67,7 +67,8 @@ __global__ void __launch_bounds__(quorl::hopper::GmmaCtaConfig::kThreads, 1)
   const int first_row = Config::kRows * tr;
   const int first_col = Config::kCols * tc;
 
-  extern __shared__ __align__(1024) int8_t smem[];
+  extern __shared__ __align__(1024) int8_t gmma_cta_smem[];
+  int8_t* smem = gmma_cta_smem;
   int8_t* stages_a = smem;
   int8_t* stages_b = smem + Config::kStages * Config::kStageBytesA;
   Tensor sA = make_tensor(make_smem_ptr(stages_a), SmemLayoutA{});  // (192, 64, 2)

@@ -34,7 +34,8 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
   using EmptyBarrier = cutlass::arch::ClusterBarrier;
   constexpr int kConsumers = Config::kThreads - 128;
 
-  extern __shared__ __align__(1024) int8_t smem[];
+  extern __shared__ __align__(1024) int8_t tma_ring_smem[];
+  int8_t* smem = tma_ring_smem;
   int8_t* ring_a = smem;
   int8_t* ring_b = smem + Config::kStages * Config::kStageBytesA;
   uint64_t* full = reinterpret_cast<uint64_t*>(smem + Config::kRingBytes);
