@@ -111,24 +111,37 @@ Operands random_operands(int m, int n, int k, uint32_t seed) {
   return op;
 }
 
-// Accumulators of one thread after k positions [0, depth): what the MMAs
-// leave in its registers, positions at or beyond k (and rows beyond m) read
-// as zeros, as the engines' zero fill supplies them.
-std::vector<int32_t> accumulators(const Operands& op, int first_row, int first_col,
-                                  const std::vector<std::pair<int, int>>& coords, int depth) {
-  std::vector<int32_t> acc;
-  for (const auto& [r, c] : coords) {
-    const int row = first_row + r, col = first_col + c;
-    int32_t sum = 0;
-    if (row < op.m) {
-      for (int j = 0; j < std::min(depth, op.k); ++j) {
-        sum += int32_t(op.a[size_t(row) * op.k + j]) * int32_t(op.b[size_t(col) * op.k + j]);
-      }
+// One thread's accumulators as the MMAs leave them, advanced k-tile by
+// k-tile; positions at or beyond k (and rows beyond m) read as zeros, as the
+// engines' zero fill supplies them.
+class ThreadAccumulators {
+ public:
+  ThreadAccumulators(const Operands& op, int first_row, int first_col,
+                     std::vector<std::pair<int, int>> coords)
+      : op_(op), first_row_(first_row), first_col_(first_col), coords_(std::move(coords)),
+        acc_(coords_.size(), 0) {}
+
+  // The registers after k positions [0, depth).
+  const std::vector<int32_t>& through(int depth) {
+    const int until = std::min(depth, op_.k);
+    for (size_t i = 0; i < coords_.size(); ++i) {
+      const int row = first_row_ + coords_[i].first, col = first_col_ + coords_[i].second;
+      if (row >= op_.m) continue;
+      const int8_t* a = &op_.a[size_t(row) * op_.k];
+      const int8_t* b = &op_.b[size_t(col) * op_.k];
+      for (int j = done_; j < until; ++j) acc_[i] += int32_t(a[j]) * int32_t(b[j]);
     }
-    acc.push_back(sum);
+    done_ = std::max(done_, until);
+    return acc_;
   }
-  return acc;
-}
+
+ private:
+  const Operands& op_;
+  int first_row_, first_col_;
+  std::vector<std::pair<int, int>> coords_;
+  std::vector<int32_t> acc_;
+  int done_ = 0;
+};
 
 // One cell message per thread and tile, as the fused engine forms it.
 std::vector<ref::Block> fused_engine_on_host(const Operands& op) {
@@ -144,10 +157,11 @@ std::vector<ref::Block> fused_engine_on_host(const Operands& op) {
     const hop::TileCoord tile = hop::persistent_tile(t, tiles_m);
     const int first_row = Config::kRows * tile.row, first_col = Config::kCols * tile.col;
     for (int thread = 0; thread < 2 * 128; ++thread) {
-      const auto coords = accumulator_coords<Config::TiledMma, Config::kRows>(thread);
+      ThreadAccumulators acc(op, first_row, first_col,
+                             accumulator_coords<Config::TiledMma, Config::kRows>(thread));
       ref::Block words{};
       for (int i = 0; i < Config::kKTiles; ++i) {
-        words[i] = hop::fold_slice(accumulators(op, first_row, first_col, coords, Config::kDepth * (i + 1)));
+        words[i] = hop::fold_slice(acc.through(Config::kDepth * (i + 1)));
       }
       const int frag_row = hop::fragment_row(thread);
       const int index = hop::grid_index(rows[first_row] + hop::cell_row_offset(frag_row),
@@ -178,7 +192,8 @@ std::vector<ref::Block> store_engine_on_host(const Operands& op) {
     for (int tc = 0; tc < op.n / Config::kCols; ++tc) {
       const int first_row = Config::kRows * tr, first_col = Config::kCols * tc;
       for (int thread = 0; thread < Config::kThreads; ++thread) {
-        const auto coords = accumulator_coords<Config::TiledMma, Config::kRows>(thread);
+        ThreadAccumulators acc(op, first_row, first_col,
+                               accumulator_coords<Config::TiledMma, Config::kRows>(thread));
         const int frag_row = hop::fragment_row(thread);
         const int R = rows[first_row] + hop::cell_row_offset(frag_row);
         const int C = cols[first_col] + hop::cell_col_offset(thread);
@@ -192,8 +207,7 @@ std::vector<ref::Block> store_engine_on_host(const Operands& op) {
             ADD_FAILURE() << "write outside xored, cell " << R << "," << C;
             continue;
           }
-          xored[entry] = hop::fold_slice(
-              accumulators(op, first_row, first_col, coords, Config::kDepth * (j + 1)));
+          xored[entry] = hop::fold_slice(acc.through(Config::kDepth * (j + 1)));
         }
       }
     }
