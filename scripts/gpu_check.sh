@@ -39,6 +39,8 @@ for tool in memcheck racecheck; do
   step "hopper_$tool" 120 "$sanitizer" --tool "$tool" --error-exitcode 1 \
     "$build/tests/quorl_device_tests" --gtest_filter='DeviceHopperEngines.Small*'
 done
+step hopper_bench 120 "$build/tools/hopper_bench/hopper_bench"
+cat "$out/hopper_bench.log" >>"$summary"
 step qkmine_commit 60 "$build/tools/qkmine/qkmine" commit --m 8192 --n 8192 --k 2048 \
   --seed-a 1 --seed-b 2 --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f --json
 cat "$out/qkmine_commit.log" >>"$summary"
