@@ -1,40 +1,22 @@
 // qkmine commit as a user runs it: roots on the CPU path equal b3sum of the
 // generated matrices; bad usage exits 2 with a usage line.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <string>
 
 #include "../support/b3sum.h"
+#include "qkmine_run.h"
 #include "quorl_ref/hex.hpp"
 #include "quorl_ref/matrix_gen.hpp"
 
 namespace {
 
-struct Result {
-  int exit_code;
-  std::string out;
-};
-
-Result qkmine(const std::string& args) {
-  const std::string command = std::string("'") + QKMINE + "' " + args + " 2>&1";
-  Result r{-1, ""};
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return r;
-  char buffer[1024];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) r.out += buffer;
-  const int status = ::pclose(pipe);
-  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
+using Result = quorl::test::QkmineResult;
+using quorl::test::qkmine;
 
 std::string field(const std::string& json, const std::string& name) {
-  const std::string tag = "\"" + name + "\":\"";
-  const size_t at = json.find(tag);
-  if (at == std::string::npos) return "";
-  const size_t start = at + tag.size();
-  return json.substr(start, json.find('"', start) - start);
+  return quorl::test::json_field(json, name);
 }
 
 constexpr const char* kKey = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";

@@ -13,5 +13,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 int run_commit(const std::vector<std::string>& args);
+int run_verify(const std::vector<std::string>& args);
+int run_mine(const std::vector<std::string>& args);
 
 }  // namespace qkmine

@@ -10,7 +10,9 @@ namespace {
 constexpr const char* kUsage =
     "usage: qkmine <command> [options]\n"
     "commands:\n"
-    "  commit   generate A and B from seeds and print their commitment roots\n";
+    "  commit   generate A and B from seeds and print their commitment roots\n"
+    "  mine     run attempts and print a record for every share (--devices cpu: reference model)\n"
+    "  verify   check a mining record on the host (fields as options or JSON on stdin)\n";
 
 }  // namespace
 
@@ -22,6 +24,8 @@ int main(int argc, char** argv) {
   }
   const std::string& command = args[1];
   if (command == "commit") return qkmine::run_commit(args);
+  if (command == "verify") return qkmine::run_verify(args);
+  if (command == "mine") return qkmine::run_mine(args);
   if (command == "--help" || command == "help") {
     std::fputs(kUsage, stdout);
     return qkmine::kExitOk;
