@@ -43,6 +43,10 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
   Tensor sA = make_tensor(make_smem_ptr(ring_a), SmemLayoutA{});  // (128, 128, 4)
   Tensor sB = make_tensor(make_smem_ptr(ring_b), SmemLayoutB{});  // (256, 128, 4)
 
+  // Launched with programmatic stream serialization: whatever the previous
+  // kernel on the stream wrote must be visible before A, B or the labels are read.
+  asm volatile("griddepcontrol.wait;" ::: "memory");
+
   if (threadIdx.x == 0) {
     for (int s = 0; s < Config::kStages; ++s) {
       FullBarrier::init(&full[s], 1);
