@@ -7,6 +7,7 @@
 #include <string>
 
 #include "attempt.h"
+#include "quorl_ref/engine_messages.hpp"
 #include "quorl_verify.h"
 #include "record_json.h"
 
@@ -59,19 +60,22 @@ int qv_attempt_roots(const QvRecord* record, int threads, uint32_t a_hash[8], ui
 
 int qv_cell(const QvRecord* record, int32_t cell, int threads, uint32_t message[16],
             uint32_t hash[8], char* error, size_t error_size) {
-  if (record != nullptr) {
-    QvRecord probe = *record;  // the cell asked for must lie in the grid
+  if (record == nullptr) return report(QV_BAD_RECORD, "no record", error, error_size);
+  // The record's own claim does not matter here, only the cell asked for.
+  QvRecord probe = *record;
+  probe.found = -1;
+  probe.has_hash = 0;
+  if (record_problem(probe).empty()) {
     probe.found = cell;
-    probe.has_hash = 0;
     if (cell < 0 || !record_problem(probe).empty()) {
       return report(QV_BAD_RECORD, "cell " + std::to_string(cell) + " is outside the grid", error,
                     error_size);
     }
   }
-  return guarded(record, error, error_size, [&] {
-    const Matrices plain = attempt_matrices(*record);
-    const Roots roots = attempt_roots(*record, plain, threads);
-    const Cell c = attempt_cell(*record, plain, roots.seeds, cell);
+  return guarded(&probe, error, error_size, [&] {
+    const Matrices plain = attempt_matrices(probe);
+    const Roots roots = attempt_roots(probe, plain, threads);
+    const Cell c = attempt_cell(probe, plain, roots.seeds, cell);
     std::copy(c.message.begin(), c.message.end(), message);
     store(c.hash, hash);
     return QV_OK;
@@ -107,7 +111,7 @@ int qv_verify(const QvRecord* record, int threads, QvVerdict* verdict, char* err
       if (verdict->fault == QV_FAULT_NONE) {
         if (r.has_hash && c.hash != to_cv(r.hash)) {
           verdict->fault = QV_FAULT_HASH;
-        } else if (!meets_target(c.hash, to_cv(r.target))) {
+        } else if (!quorl::ref::meets_target(c.hash, to_cv(r.target))) {
           verdict->fault = QV_FAULT_TARGET;
         }
       }

@@ -126,11 +126,4 @@ Cell attempt_cell(const QvRecord& r, const Matrices& plain, const ref::NoiseSeed
   return cell;
 }
 
-bool meets_target(const Cv& hash, const Cv& target) {
-  for (int w = 7; w >= 0; --w) {
-    if (hash[w] != target[w]) return hash[w] < target[w];
-  }
-  return true;
-}
-
 }  // namespace quorl::verify

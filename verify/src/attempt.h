@@ -45,10 +45,6 @@ struct Cell {
 Cell attempt_cell(const QvRecord& record, const Matrices& plain, const ref::NoiseSeeds& seeds,
                   int32_t index);
 
-// The bound rule: the hash, read as a little-endian 256-bit number, is at most
-// the target.
-bool meets_target(const Cv& hash, const Cv& target);
-
 Cv to_cv(const uint32_t words[8]);
 
 }  // namespace quorl::verify
