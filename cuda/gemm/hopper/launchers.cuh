@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <cute/atom/copy_traits_sm90_tma.hpp>
 
 #include "../../common/build_name.h"
 #include "engine_config.h"
 #include "gmma_cta_kernel.cuh"
 #include "launch_rules.h"
+#include "tma_descriptor.cuh"
 #include "tma_bound_kernel.cuh"
 
 namespace QK_BUILD_NS {
@@ -80,21 +80,6 @@ void launch_gemm_gmma_impl(const int8_t* a, const int8_t* b, uint32_t* xored,
       make_stride(k, _1{}), typename Config::SmemLayoutB{},
       SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>{}, tiled_mma, store ? xored : nullptr,
       row_group, col_group, nullptr, nullptr, nullptr, k_blocks, row_groups, col_groups);
-}
-
-// A TMA descriptor over `rows` x k int8 rows of stride k, boxed like one
-// stage. CuTe prints the descriptor and the driver's error when encoding
-// fails and leaves the descriptor empty; a search cannot run without it.
-template <class StageLayout>
-auto make_stage_tma(const int8_t* matrix, int rows, int k) {
-  using namespace cute;
-  Tensor g = make_tensor(make_gmem_ptr(matrix), make_layout(make_shape(rows, k), make_stride(k, _1{})));
-  auto tma = make_tma_copy(SM90_TMA_LOAD{}, g, StageLayout{});
-  const auto* desc = reinterpret_cast<const unsigned char*>(tma.get_tma_descriptor());
-  bool encoded = false;
-  for (size_t i = 0; i < sizeof(TmaDescriptor); ++i) encoded |= desc[i] != 0;
-  if (!encoded) std::abort();
-  return tma;
 }
 
 // The fused-bound engine: persistent grid, extended launch with a 1 x 1 x 1
