@@ -12,15 +12,6 @@ constexpr int kNotAvailable = cudaErrorNotSupported;
 constexpr int kNothingFound = -1;
 }  // namespace QK_BUILD_NS
 
-extern "C" int QK_NAME(qk_run)(QkCtx*) { return QK_BUILD_NS::kNothingFound; }
-
-extern "C" void QK_NAME(qk_run_async)(QkCtx*) {}
-
-extern "C" int QK_NAME(qk_mine)(QkCtx*, const int8_t*, const int8_t*, const uint32_t*,
-                                const uint32_t*) {
-  return QK_BUILD_NS::kNothingFound;
-}
-
 extern "C" int QK_NAME(qk_mine_full)(QkCtx*, const uint32_t*, uint64_t, uint64_t,
                                      const uint32_t*) {
   return QK_BUILD_NS::kNothingFound;

@@ -4,6 +4,7 @@
 #include "blake3/compress_export.cuh"
 #include "bonly/mutate_kernel.cuh"
 #include "commit/commit_calls.cuh"
+#include "drivers/run_calls.cuh"
 #include "frame/job_calls.cuh"
 #include "frame/lifecycle.cuh"
 #include "gemm/hopper_engines.cuh"

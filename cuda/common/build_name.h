@@ -16,3 +16,13 @@
 #define QK_STR_(x) #x
 #define QK_STR(x) QK_STR_(x)
 #define QK_VARIANT_NAME QK_STR(QK_VARIANT)
+
+// The build as a number, usable in #if: QK_BUILD_ID is 0 (sm89), 1 (sm120a),
+// 2 (h100tma) or 3 (fallback), the build numbers of the handle.
+#define QK_BUILD_ID_sm89 0
+#define QK_BUILD_ID_sm120a 1
+#define QK_BUILD_ID_h100tma 2
+#define QK_BUILD_ID_fallback 3
+#define QK_BUILD_ID QK_CAT(QK_BUILD_ID, QK_VARIANT)
+#define QK_BUILD_IS_SM120A (QK_BUILD_ID == 1)
+#define QK_BUILD_IS_H100TMA (QK_BUILD_ID == 2)
