@@ -11,6 +11,7 @@ namespace quorl {
 namespace site {
 constexpr int kBuildAbsent = 3000;   // qk_init: build left out of this configuration
 constexpr int kShapeRefused = 3001;  // qk_init: a shape the kernels cannot handle
+constexpr int kLabelsRefused = 3002; // qk_init: a labelling the search kernels cannot honour
 // 3009 .. 3041: context allocations (see the allocation plan)
 constexpr int kRunLaunch = 3084;  // qk_run: launch error after the search pass
 constexpr int kRunWait = 3086;    // qk_run: failed wait for the stream

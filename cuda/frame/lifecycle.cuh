@@ -11,6 +11,7 @@
 #include "context.cuh"
 #include "diagnostic.h"
 #include "l2_window.h"
+#include "label_check.h"
 #include "shape_check.h"
 
 namespace QK_BUILD_NS {
@@ -125,6 +126,11 @@ inline QkCtx* create(int device, int m, int n, int k, int row_groups, int col_gr
                      const int32_t* row_group, const int32_t* col_group) {
   if (quorl::check_shape(m, n, k, row_group, col_group) != quorl::ShapeFault::kNone) {
     quorl::report(quorl::site::kShapeRefused, cudaErrorInvalidValue);
+    return nullptr;
+  }
+  if (quorl::check_labels(m, n, row_groups, col_groups, row_group, col_group) !=
+      quorl::LabelFault::kNone) {
+    quorl::report(quorl::site::kLabelsRefused, cudaErrorInvalidValue);
     return nullptr;
   }
   cudaSetDevice(device);

@@ -4,9 +4,10 @@
 // the very types the kernel is built from.
 #pragma once
 
+// cute/tensor.hpp first: the atom headers rely on what it declares.
+#include <cute/tensor.hpp>
 #include <cute/atom/copy_atom.hpp>
 #include <cute/atom/mma_atom.hpp>
-#include <cute/tensor.hpp>
 
 #include "digest_table.h"
 

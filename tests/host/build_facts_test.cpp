@@ -56,6 +56,7 @@ const char* const kKernels[] = {
     "fuse_noise_kernel8_k2048",
     "fuse_noise_smem_kernel8_k2048",
     "mutate_b_chunk_update_tree_kernel",
+    "blake3_bound_kernel",
 };
 
 TEST(BuildFacts, ExportsExactlyTheInterface) {
