@@ -45,6 +45,21 @@ TEST(LibraryInit, RefusesShapesTheKernelsCannotHandle) {
   EXPECT_EQ(err, "CUDA cuda/quorl_kernel:3001 invalid argument\n");
 }
 
+TEST(LibraryInit, RefusesLabellingsTheSearchCannotHonour) {
+  // Tile row 1 reuses the grid rows of tile row 0; then a grid of no rows.
+  std::vector<int32_t> rows(256), cols(256);
+  for (int r = 0; r < 256; ++r) rows[r] = 8 * ((r % 128) / 16) + r % 8;
+  for (int c = 0; c < 256; ++c) cols[c] = (c % 8) / 2;
+  for (int row_groups : {128, 0}) {
+    ::testing::internal::CaptureStderr();
+    QkHandle* h = qk_init(0, 256, 256, 128, row_groups, 4, rows.data(), cols.data());
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(h, nullptr) << row_groups;
+    EXPECT_EQ(err, "CUDA cuda/quorl_kernel:3002 invalid argument\n");
+    qk_free(h);
+  }
+}
+
 TEST(LibraryInit, WithoutADeviceReportsTheFirstAllocation) {
   if (device_visible()) GTEST_SKIP() << "a CUDA device is visible; this case needs none";
   const std::vector<int32_t> labels(256, 0);
