@@ -100,13 +100,6 @@ Cv bound_hash(const Cv& key, const uint32_t* message) {
   return keyed_hash_block(key, block);
 }
 
-bool meets_target(const Cv& hash, const Cv& target) {
-  for (int i = 7; i >= 0; --i) {
-    if (hash[i] != target[i]) return hash[i] < target[i];
-  }
-  return true;
-}
-
 std::vector<int32_t> qualifying_cells(const std::vector<uint32_t>& messages, const Cv& key,
                                       const Cv& target, const std::vector<bool>* hashed) {
   std::vector<int32_t> cells;

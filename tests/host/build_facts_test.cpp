@@ -199,3 +199,35 @@ TEST(BuildFacts, HopperEnginesUseWarpGroupMmaAndTma) {
 }
 
 }  // namespace
+
+namespace {
+
+// gemm_g of sm89, sm120a and fallback: every instantiation, in every cubin,
+// multiplies with the int8 tensor-core MMA (IMMA m16n8k32) and keeps its
+// accumulators in registers.
+TEST(BuildFacts, LabelGemmUsesInt8TensorCoresWithoutSpilling) {
+  int builds = 0;
+  for (const std::string& pair : words(QK_BUILD_OBJECTS)) {
+    const std::string build = pair.substr(0, pair.find('='));
+    const std::string object = pair.substr(pair.find('=') + 1);
+    if (build == "h100tma") continue;  // runs the Hopper engines instead
+    ++builds;
+    int kernels = 0;
+    for (const auto& [name, code] : kernels_sass(object)) {
+      if (name.find("6gemm_g") == std::string::npos) continue;
+      ++kernels;
+      EXPECT_NE(code.find("IMMA.16832.S8.S8"), std::string::npos) << build << ": " << name;
+      EXPECT_EQ(code.find("LDL"), std::string::npos) << build << " reads local memory: " << name;
+      EXPECT_EQ(code.find("STL"), std::string::npos) << build << " writes local memory: " << name;
+    }
+    EXPECT_GE(kernels, 3) << build << ": the three flavours";
+    for (const auto& [name, usage] : kernels_resources(object)) {
+      if (name.find("6gemm_g") == std::string::npos) continue;
+      EXPECT_NE(usage.find("STACK:0 "), std::string::npos) << build << ": " << usage;
+      EXPECT_NE(usage.find("LOCAL:0 "), std::string::npos) << build << ": " << usage;
+    }
+  }
+  if (builds == 0) GTEST_SKIP() << "no label-GEMM build among the configured builds";
+}
+
+}  // namespace

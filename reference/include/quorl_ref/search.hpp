@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "blake3.hpp"
+#include "engine_messages.hpp"  // meets_target, the bound rule
 
 namespace quorl::ref {
 
@@ -46,10 +47,8 @@ std::vector<bool> hashed_cells(int m, int n, const Labelling& labels);
 std::vector<uint32_t> xored_planes(const std::vector<uint32_t>& messages, int k_blocks,
                                    const Labelling& labels);
 
-// Keyed BLAKE3 of one 16-word message, and the bound rule: the hash as a
-// little-endian 256-bit number is at most the target.
+// Keyed BLAKE3 of one 16-word message.
 Cv bound_hash(const Cv& key, const uint32_t* message);
-bool meets_target(const Cv& hash, const Cv& target);
 
 // Grid indices R col_groups + C of the cells whose bound hash meets the
 // target, in increasing order; only cells marked in `hashed` when given.
