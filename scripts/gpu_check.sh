@@ -41,6 +41,15 @@ for tool in memcheck racecheck; do
 done
 step hopper_bench 120 "$build/tools/hopper_bench/hopper_bench"
 cat "$out/hopper_bench.log" >>"$summary"
+# The search pass beside cuBLASLt's int8 GEMM, once per search mode (the
+# library reads the mode once per process). cuBLASLt comes from the machine.
+cublas_dir=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
+for mode in "" SEPARATE_BOUND=1 SKIP_BOUND=1; do
+  name=bench_search_${mode%%=*}
+  step "${name%_}" 60 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" $mode \
+    "$build/bench/quorl_search_bench"
+  grep -E '^(device|cublaslt|search)' "$out/${name%_}.log" >>"$summary"
+done
 step qkmine_commit 60 "$build/tools/qkmine/qkmine" commit --m 8192 --n 8192 --k 2048 \
   --seed-a 1 --seed-b 2 --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f --json
 cat "$out/qkmine_commit.log" >>"$summary"

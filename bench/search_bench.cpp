@@ -1,0 +1,171 @@
+// The search pass beside cuBLASLt's int8 GEMM (int8 in, int32 out) on the
+// same shape, timed with CUDA events in the same run. The search mode is the
+// process's (SKIP_BOUND, SEPARATE_BOUND, FUSED_BOUND), so run once per mode.
+// Usage: quorl_search_bench [M N K [REPS]]   (default 8192 8192 2048 20)
+#include <cublasLt.h>
+#include <cuda_runtime_api.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../cuda/search/search_mode.h"
+#include "quorl_kernel.h"
+#include "quorl_ref/grid.hpp"
+
+namespace {
+
+struct Shape {
+  int m, n, k, reps;
+};
+
+double tops(const Shape& s, float ms) { return 2.0 * s.m * s.n * s.k / (ms * 1e-3) / 1e12; }
+
+const char* mode_name() {
+  if (quorl::search::skip_bound_value(std::getenv("SKIP_BOUND"))) return "skip";
+  return quorl::search::use_fused_bound_value(std::getenv("SEPARATE_BOUND"),
+                                              std::getenv("FUSED_BOUND"))
+             ? "fused"
+             : "separate";
+}
+
+// Milliseconds per search pass of `build` (qk_run_async, back to back).
+float time_search(const char* build, const Shape& s, const std::vector<int8_t>& a,
+                  const std::vector<int8_t>& b) {
+  ::setenv("QUORL_KERNEL_VARIANT", build, 1);
+  const auto rows = quorl::ref::standard_row_groups(s.m);
+  const auto cols = quorl::ref::standard_col_groups(s.n);
+  QkHandle* h = qk_init(0, s.m, s.n, s.k, s.m / 2, s.n / 64, rows.data(), cols.data());
+  ::unsetenv("QUORL_KERNEL_VARIANT");
+  if (h == nullptr) return -1.0f;
+  const uint32_t key[8] = {1, 2, 3, 4, 5, 6, 7, 8}, target[8] = {};
+  qk_mine(h, a.data(), b.data(), key, target);  // uploads and warms up
+  cudaEvent_t start, stop;
+  cudaEventCreate(&start);
+  cudaEventCreate(&stop);
+  // The context's streams are blocking streams, so events on the legacy
+  // default stream bracket their work.
+  cudaEventRecord(start, nullptr);
+  for (int i = 0; i < s.reps; ++i) qk_run_async(h);
+  cudaEventRecord(stop, nullptr);
+  cudaEventSynchronize(stop);
+  float ms = 0;
+  cudaEventElapsedTime(&ms, start, stop);
+  const int found = qk_run(h);
+  std::fprintf(stderr, "%s: last result %d\n", build, found);
+  cudaEventDestroy(start);
+  cudaEventDestroy(stop);
+  qk_free(h);
+  return ms / float(s.reps);
+}
+
+// Milliseconds per cuBLASLt int8 GEMM of the same product, row-major
+// C (m x n, int32) = A (m x k) * B (n x k)^T: in cuBLASLt's column-major
+// terms D (n x m) = B^T-op (k x n) times A (k x m), the TN int8 form.
+float time_cublaslt(const Shape& s, const std::vector<int8_t>& a, const std::vector<int8_t>& b) {
+  int8_t *da = nullptr, *db = nullptr;
+  int32_t* dc = nullptr;
+  void* workspace = nullptr;
+  const size_t workspace_bytes = size_t(64) << 20;
+  cudaMalloc(&da, a.size());
+  cudaMalloc(&db, b.size());
+  cudaMalloc(&dc, size_t(s.m) * s.n * 4);
+  cudaMalloc(&workspace, workspace_bytes);
+  cudaMemcpy(da, a.data(), a.size(), cudaMemcpyHostToDevice);
+  cudaMemcpy(db, b.data(), b.size(), cudaMemcpyHostToDevice);
+
+  cublasLtHandle_t lt;
+  cublasLtCreate(&lt);
+  cublasLtMatmulDesc_t op;
+  cublasLtMatmulDescCreate(&op, CUBLAS_COMPUTE_32I, CUDA_R_32I);
+  const cublasOperation_t trans = CUBLAS_OP_T, no_trans = CUBLAS_OP_N;
+  cublasLtMatmulDescSetAttribute(op, CUBLASLT_MATMUL_DESC_TRANSA, &trans, sizeof trans);
+  cublasLtMatmulDescSetAttribute(op, CUBLASLT_MATMUL_DESC_TRANSB, &no_trans, sizeof no_trans);
+  cublasLtMatrixLayout_t la, lb, lc;
+  cublasLtMatrixLayoutCreate(&la, CUDA_R_8I, s.k, s.n, s.k);
+  cublasLtMatrixLayoutCreate(&lb, CUDA_R_8I, s.k, s.m, s.k);
+  cublasLtMatrixLayoutCreate(&lc, CUDA_R_32I, s.n, s.m, s.n);
+  cublasLtMatmulPreference_t pref;
+  cublasLtMatmulPreferenceCreate(&pref);
+  cublasLtMatmulPreferenceSetAttribute(pref, CUBLASLT_MATMUL_PREF_MAX_WORKSPACE_BYTES,
+                                       &workspace_bytes, sizeof workspace_bytes);
+  cublasLtMatmulHeuristicResult_t heuristic{};
+  int returned = 0;
+  cublasLtMatmulAlgoGetHeuristic(lt, op, la, lb, lc, lc, pref, 1, &heuristic, &returned);
+  float ms = -1.0f;
+  if (returned > 0) {
+    const int32_t alpha = 1, beta = 0;
+    cudaStream_t stream;
+    cudaStreamCreate(&stream);
+    auto matmul = [&] {
+      return cublasLtMatmul(lt, op, &alpha, db, la, da, lb, &beta, dc, lc, dc, lc,
+                            &heuristic.algo, workspace, workspace_bytes, stream);
+    };
+    const cublasStatus_t status = matmul();  // warm-up
+    cudaEvent_t start, stop;
+    cudaEventCreate(&start);
+    cudaEventCreate(&stop);
+    cudaEventRecord(start, stream);
+    for (int i = 0; i < s.reps; ++i) matmul();
+    cudaEventRecord(stop, stream);
+    cudaEventSynchronize(stop);
+    cudaEventElapsedTime(&ms, start, stop);
+    ms /= float(s.reps);
+    if (status != CUBLAS_STATUS_SUCCESS) ms = -1.0f;
+    cudaEventDestroy(start);
+    cudaEventDestroy(stop);
+    cudaStreamDestroy(stream);
+  } else {
+    std::fprintf(stderr, "cuBLASLt: no int8 algorithm for this shape\n");
+  }
+  cublasLtMatmulPreferenceDestroy(pref);
+  cublasLtMatrixLayoutDestroy(la);
+  cublasLtMatrixLayoutDestroy(lb);
+  cublasLtMatrixLayoutDestroy(lc);
+  cublasLtMatmulDescDestroy(op);
+  cublasLtDestroy(lt);
+  cudaFree(da);
+  cudaFree(db);
+  cudaFree(dc);
+  cudaFree(workspace);
+  return ms;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Shape s{8192, 8192, 2048, 20};
+  if (argc >= 4) s = {std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]), 20};
+  if (argc >= 5) s.reps = std::atoi(argv[4]);
+  cudaDeviceProp prop{};
+  if (cudaGetDeviceProperties(&prop, 0) != cudaSuccess) {
+    std::fprintf(stderr, "no CUDA device\n");
+    return 1;
+  }
+  std::vector<int8_t> a(size_t(s.m) * s.k), b(size_t(s.n) * s.k);
+  std::mt19937 rng(1);
+  for (auto& x : a) x = int8_t(rng());
+  for (auto& x : b) x = int8_t(rng());
+
+  const float lt_ms = time_cublaslt(s, a, b);
+  std::printf("device %s (cc %d.%d), %dx%dx%d, %d reps, mode %s\n", prop.name, prop.major,
+              prop.minor, s.m, s.n, s.k, s.reps, mode_name());
+  std::printf("cublaslt_int8: %.3f ms %.1f TOPS\n", lt_ms, lt_ms > 0 ? tops(s, lt_ms) : 0.0);
+  std::vector<std::string> builds;
+  if (prop.major == 8 && prop.minor == 9) builds.push_back("sm89");
+  if (prop.major == 9) builds.push_back("h100tma");
+  if (prop.major == 12) builds.push_back("sm120a");
+  builds.push_back("fallback");
+  for (const std::string& build : builds) {
+    const float ms = time_search(build.c_str(), s, a, b);
+    if (ms <= 0) {
+      std::printf("search %s: no context\n", build.c_str());
+      continue;
+    }
+    std::printf("search %s %s: %.3f ms %.1f TOPS, %.2fx cuBLASLt\n", build.c_str(), mode_name(),
+                ms, tops(s, ms), lt_ms > 0 ? lt_ms / ms : 0.0);
+  }
+  return 0;
+}
