@@ -3,7 +3,7 @@
 // process's (SKIP_BOUND, SEPARATE_BOUND, FUSED_BOUND), so run once per mode.
 // Usage: quorl_search_bench [M N K [REPS]]   (default 8192 8192 2048 20)
 #include <cublasLt.h>
-#include <cuda_runtime_api.h>
+#include <cuda_runtime.h>
 
 #include <cstdio>
 #include <cstdlib>
