@@ -39,7 +39,10 @@ for tool in memcheck racecheck; do
   step "hopper_$tool" 120 "$sanitizer" --tool "$tool" --error-exitcode 1 \
     "$build/tests/quorl_device_tests" --gtest_filter='DeviceHopperEngines.Small*'
 done
-step hopper_bench 120 "$build/tools/hopper_bench/hopper_bench"
+# The engines themselves beside cuBLASLt (the machine's libcublasLt).
+cublas_lib=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
+step hopper_bench 120 env LD_LIBRARY_PATH="$cublas_lib:$LD_LIBRARY_PATH" \
+  "$build/tools/hopper_bench/hopper_bench"
 cat "$out/hopper_bench.log" >>"$summary"
 # The search pass beside cuBLASLt's int8 GEMM, once per search mode (the
 # library reads the mode once per process). cuBLASLt comes from the machine.
