@@ -22,10 +22,12 @@ struct Dims {
   int m, n, k;
 };
 
-// k = 64 (no slice), 128 (one), 1024 and 2048; several m and n. (k = 2560
-// makes no power-of-two chunk count, so no context accepts it; the host tier
-// covers its slice cap.)
-const Dims kShapes[] = {{128, 256, 64}, {256, 512, 128}, {512, 256, 1024}, {256, 1024, 2048}};
+// k = 64 (no slice), 128 (one), 1024, 2048 and 4096 (32 k-blocks, of which
+// 16 enter a message; planes 16..31 of xored stay zero); several m and n.
+// (k = 2560 makes no power-of-two chunk count, so no context accepts it; the
+// host tier covers it.)
+const Dims kShapes[] = {{128, 256, 64},    {256, 512, 128},  {512, 256, 1024},
+                        {256, 1024, 2048}, {128, 256, 4096}};
 
 struct Job {
   Dims d;
