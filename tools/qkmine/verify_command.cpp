@@ -115,7 +115,11 @@ void print_verdict(const QvVerdict& v, bool json) {
     std::printf("%s\n", out.c_str());
     return;
   }
-  std::printf("%s%s\n", valid ? "valid" : "invalid: ", fault_text(v.fault));
+  if (valid) {
+    std::printf("valid%s\n", v.has_cell ? "" : " (no share claimed: roots and seeds checked)");
+  } else {
+    std::printf("invalid: %s\n", fault_text(v.fault));
+  }
   if (v.has_cell) std::printf("hash %s\nmessage %s\n", hex(v.hash, 8).c_str(), hex(v.message, 16).c_str());
   std::printf("a_hash %s\nb_hash %s\na_seed %s\nb_seed %s\n", hex(v.a_hash, 8).c_str(),
               hex(v.b_hash, 8).c_str(), hex(v.a_seed, 8).c_str(), hex(v.b_seed, 8).c_str());
