@@ -49,7 +49,7 @@ extern "C" {
 int qv_attempt_roots(const QvRecord* record, int threads, uint32_t a_hash[8], uint32_t b_hash[8],
                      uint32_t a_seed[8], uint32_t b_seed[8], char* error, size_t error_size) {
   return guarded(record, error, error_size, [&] {
-    const Roots roots = attempt_roots(*record, attempt_matrices(*record), threads);
+    const Roots roots = attempt_roots(*record, attempt_matrices(*record, threads), threads);
     store(roots.a_hash, a_hash);
     store(roots.b_hash, b_hash);
     store(roots.seeds.a_seed, a_seed);
@@ -73,7 +73,7 @@ int qv_cell(const QvRecord* record, int32_t cell, int threads, uint32_t message[
     }
   }
   return guarded(&probe, error, error_size, [&] {
-    const Matrices plain = attempt_matrices(probe);
+    const Matrices plain = attempt_matrices(probe, threads);
     const Roots roots = attempt_roots(probe, plain, threads);
     const Cell c = attempt_cell(probe, plain, roots.seeds, cell);
     std::copy(c.message.begin(), c.message.end(), message);
@@ -88,7 +88,7 @@ int qv_verify(const QvRecord* record, int threads, QvVerdict* verdict, char* err
   std::memset(verdict, 0, sizeof *verdict);
   return guarded(record, error, error_size, [&] {
     const QvRecord& r = *record;
-    const Matrices plain = attempt_matrices(r);
+    const Matrices plain = attempt_matrices(r, threads);
     const Roots roots = attempt_roots(r, plain, threads);
     store(roots.a_hash, verdict->a_hash);
     store(roots.b_hash, verdict->b_hash);

@@ -25,6 +25,12 @@ TEST(FastGenerate, MatchesTheReferenceByteForByte) {
   EXPECT_EQ(*std::min_element(many.begin(), many.end()), -64);
   EXPECT_EQ(*std::max_element(many.begin(), many.end()), 63);
   EXPECT_EQ(many, quorl::ref::generate(5, int64_t(many.size())));
+  // Split over threads, the same bytes.
+  for (const int threads : {2, 3, 16}) {
+    std::vector<int8_t> split(many.size() + 3);
+    quorl::verify::fast_generate(5, split.data(), int64_t(split.size()), threads);
+    EXPECT_EQ(split, quorl::ref::generate(5, int64_t(split.size()))) << threads << " threads";
+  }
 }
 
 }  // namespace

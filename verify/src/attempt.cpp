@@ -64,12 +64,12 @@ std::string record_problem(const QvRecord& r) {
   return "";
 }
 
-Matrices attempt_matrices(const QvRecord& r) {
+Matrices attempt_matrices(const QvRecord& r, int threads) {
   const int64_t a_bytes = int64_t(r.m) * r.k, b_bytes = int64_t(r.n) * r.k;
   const bool full = r.mode == QV_MODE_FULL;
   Matrices x{HostBuffer(a_bytes), HostBuffer(b_bytes)};
-  fast_generate(full ? r.seed_a : r.prepare_seed, x.a.data(), a_bytes);
-  fast_generate(full ? r.seed_b : r.prepare_seed ^ ref::kPrepareBSeedXor, x.b.data(), b_bytes);
+  fast_generate(full ? r.seed_a : r.prepare_seed, x.a.data(), a_bytes, threads);
+  fast_generate(full ? r.seed_b : r.prepare_seed ^ ref::kPrepareBSeedXor, x.b.data(), b_bytes, threads);
   if (full) return x;
   // A nonce rewrites a whole block chosen by the nonce alone, so of the run
   // first_nonce .. nonce only the last nonce of each chunk survives: at most

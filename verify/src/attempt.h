@@ -28,7 +28,7 @@ std::string record_problem(const QvRecord& record);
 struct Matrices {
   HostBuffer a, b;  // plain A (m x k) and B (n x k) as the attempt searched them
 };
-Matrices attempt_matrices(const QvRecord& record);
+Matrices attempt_matrices(const QvRecord& record, int threads = 1);
 
 struct Roots {
   Cv a_hash, b_hash;

@@ -1,6 +1,9 @@
 #include "fast_gen.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "quorl_ref/matrix_gen.hpp"
 
@@ -28,12 +31,20 @@ inline uint64_t elements(uint64_t x) {
 
 }  // namespace
 
-void fast_generate(uint64_t seed, int8_t* out, int64_t count) {
+void fast_generate(uint64_t seed, int8_t* out, int64_t count, int threads) {
   const int64_t whole = count / 8;
-  for (int64_t g = 0; g < whole; ++g) {
-    const uint64_t y = elements(mixed_word(seed, uint64_t(g)));
-    std::memcpy(out + 8 * g, &y, 8);  // little-endian: lane j in byte j
-  }
+  auto fill = [&](int64_t begin, int64_t end) {
+    for (int64_t g = begin; g < end; ++g) {
+      const uint64_t y = elements(mixed_word(seed, uint64_t(g)));
+      std::memcpy(out + 8 * g, &y, 8);  // little-endian: lane j in byte j
+    }
+  };
+  // Groups are independent: each thread fills one run of them.
+  const int64_t workers = std::clamp<int64_t>(threads, 1, std::max<int64_t>(whole / 4096, 1));
+  std::vector<std::thread> pool;
+  for (int64_t w = 1; w < workers; ++w) pool.emplace_back(fill, whole * w / workers, whole * (w + 1) / workers);
+  fill(0, whole / workers);
+  for (std::thread& t : pool) t.join();
   // A partial last group (never in a matrix the miner accepts).
   for (int64_t i = 8 * whole; i < count; ++i) {
     out[i] = ref::ab_gen8(seed, uint64_t(whole))[size_t(i - 8 * whole)];

@@ -6,7 +6,8 @@
 
 namespace quorl::verify {
 
-// out[0 .. count-1] of the matrix generated from `seed`.
-void fast_generate(uint64_t seed, int8_t* out, int64_t count);
+// out[0 .. count-1] of the matrix generated from `seed`, on up to `threads`
+// threads.
+void fast_generate(uint64_t seed, int8_t* out, int64_t count, int threads = 1);
 
 }  // namespace quorl::verify
