@@ -39,14 +39,14 @@ for tool in memcheck racecheck; do
   step "hopper_$tool" 120 "$sanitizer" --tool "$tool" --error-exitcode 1 \
     "$build/tests/quorl_device_tests" --gtest_filter='DeviceHopperEngines.Small*'
 done
-# The engines themselves beside cuBLASLt (the machine's libcublasLt).
-cublas_lib=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
-step hopper_bench 120 env LD_LIBRARY_PATH="$cublas_lib:$LD_LIBRARY_PATH" \
+# cuBLASLt comes from the machine.
+cublas_dir=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
+# The h100tma engines themselves beside cuBLASLt.
+step hopper_bench 120 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" \
   "$build/tools/hopper_bench/hopper_bench"
 cat "$out/hopper_bench.log" >>"$summary"
 # The search pass beside cuBLASLt's int8 GEMM, once per search mode (the
-# library reads the mode once per process). cuBLASLt comes from the machine.
-cublas_dir=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
+# library reads the mode once per process).
 for mode in "" SEPARATE_BOUND=1 SKIP_BOUND=1; do
   name=bench_search_${mode%%=*}
   step "${name%_}" 60 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" $mode \
