@@ -35,9 +35,11 @@ step hopper_skipped 60 env SKIP_BOUND=1 "$build/tests/quorl_device_tests" "${hop
 step hopper_fused_2_per_sm 90 env QUORL_HOPPER_TMA_PERSISTENT_CTAS_PER_SM=2 \
   "$build/tests/quorl_device_tests" "${hopper[@]}"
 sanitizer=$(command -v compute-sanitizer || echo /usr/local/cuda/bin/compute-sanitizer)
-for tool in memcheck racecheck; do
-  step "hopper_$tool" 120 "$sanitizer" --tool "$tool" --error-exitcode 1 \
-    "$build/tests/quorl_device_tests" --gtest_filter='DeviceHopperEngines.Small*'
+for tool in memcheck racecheck; do  # the fused engine, then the 192-row engine
+  for mode in FUSED_BOUND=1 SEPARATE_BOUND=1; do
+    step "hopper_${tool}_${mode%%_*}" 120 env "$mode" "$sanitizer" --tool "$tool" \
+      --error-exitcode 1 "$build/tests/quorl_device_tests" --gtest_filter='DeviceHopperEngines.Small*'
+  done
 done
 # cuBLASLt comes from the machine.
 cublas_dir=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
