@@ -1,0 +1,211 @@
+// B-only throughput benches on the GPU's clock: attempts one after another on
+// the main stream, or double-buffered so that the next attempt's mutation,
+// seeds and noise hide behind the current attempt's GEMM.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cstring>
+
+#include "../common/build_name.h"
+#include "../drivers/attempt.cuh"
+#include "../frame/context.cuh"
+#include "../frame/diagnostic.h"
+#include "../gen/noise_pipeline.cuh"
+#include "../search/search_pass.cuh"
+#include "mutate_kernel.cuh"
+
+namespace QK_BUILD_NS {
+
+constexpr uint64_t kBenchFirstNonce = 11;  // attempt j uses nonce 11 + 2j
+constexpr uint64_t kBenchNonceStep = 2;
+
+inline int count_found(const int32_t* outcomes, int count) {
+  int found = 0;
+  for (int i = 0; i < count; ++i) found += outcomes[i] >= 0;
+  return found;
+}
+
+// The GEMM with fused bound, launched directly (no search-pass switches, no
+// reset): the mutation kernel has already set `found` to -1.
+inline void launch_fused_gemm(const QkCtx* c, const int8_t* a, const int8_t* b,
+                              const uint32_t* key, int32_t* found, cudaStream_t s) {
+#if QK_BUILD_IS_H100TMA
+  launch_gemm_hopper_tma_bound(a, b, c->row_group, c->col_group, key, c->target, found, c->m,
+                               c->n, c->k, c->k_blocks, c->row_groups, c->col_groups, s);
+#else
+  launch_gemm_impl<true, false>(a, b, nullptr, c->row_group, c->col_group, key, c->target, found,
+                                c->m, c->n, c->k, c->k_blocks, c->row_groups, c->col_groups, s);
+#endif
+}
+
+// Everything one attempt of the pipeline bench reads or writes, apart from the
+// shared noise scratch: slot 0 is the context's own, slot 1 a copy.
+struct PipelineSlot {
+  int8_t* a = nullptr;
+  int8_t* b = nullptr;
+  int8_t* b_plain = nullptr;
+  int32_t* found = nullptr;
+  uint32_t* a_seed = nullptr;
+  uint32_t* b_seed = nullptr;
+  uint32_t* b_hash = nullptr;
+  uint32_t* tree = nullptr;
+  uint32_t* prefix = nullptr;
+  cudaEvent_t ready = nullptr;
+  cudaEvent_t free = nullptr;
+
+  BonlyState state() const { return {b_plain, prefix, tree, b_hash, found}; }
+};
+
+// The resources a pipeline bench holds; whatever was taken is given back,
+// also after a failed allocation.
+struct PipelineScratch {
+  PipelineSlot slots[2];
+  cudaStream_t prep = nullptr;
+  cudaEvent_t start = nullptr, stop = nullptr;
+  int32_t* outcomes = nullptr;  // pinned host
+
+  ~PipelineScratch() {
+    PipelineSlot& s = slots[1];
+    for (void* p : {(void*)s.a, (void*)s.b, (void*)s.b_plain, (void*)s.found, (void*)s.a_seed,
+                    (void*)s.b_seed, (void*)s.b_hash, (void*)s.tree, (void*)s.prefix}) {
+      if (p != nullptr) cudaFree(p);
+    }
+    for (cudaEvent_t e : {slots[0].ready, slots[0].free, slots[1].ready, slots[1].free, start, stop}) {
+      if (e != nullptr) cudaEventDestroy(e);
+    }
+    if (prep != nullptr) cudaStreamDestroy(prep);
+    if (outcomes != nullptr) cudaFreeHost(outcomes);
+  }
+};
+
+// Slot 1: fresh buffers, B-only state copied from the context so both slots
+// start alike. Returns the first failure, or cudaSuccess.
+inline cudaError_t allocate_second_slot(const QkCtx* c, PipelineSlot& s) {
+  const size_t mk = size_t(c->m) * c->k, nk = size_t(c->n) * c->k, chunks = nk / 1024;
+  struct Buffer {
+    void** slot;
+    size_t bytes;
+    const void* copy_from;
+  };
+  const Buffer plan[] = {
+      {(void**)&s.a, mk, nullptr},
+      {(void**)&s.b, nk, nullptr},
+      {(void**)&s.b_plain, nk, c->b_plain},
+      {(void**)&s.found, 4, nullptr},
+      {(void**)&s.a_seed, 32, nullptr},
+      {(void**)&s.b_seed, 32, nullptr},
+      {(void**)&s.b_hash, 32, c->b_hash},
+      {(void**)&s.tree, chunks * 64, c->b_tree_full},
+      {(void**)&s.prefix, chunks * 32, c->b_chunk_prefix},
+  };
+  for (const Buffer& buf : plan) {
+    const cudaError_t err = cudaMalloc(buf.slot, buf.bytes);
+    if (err != cudaSuccess) return err;
+    if (buf.copy_from != nullptr) cudaMemcpy(*buf.slot, buf.copy_from, buf.bytes, cudaMemcpyDeviceToDevice);
+  }
+  return cudaSuccess;
+}
+
+// Mutation, seeds and noise of attempt j into slot s, on the preparation
+// stream, once the GEMM that last read the slot is done.
+inline void prepare_slot(QkCtx* c, PipelineSlot& s, int j, cudaStream_t prep) {
+  cudaStreamWaitEvent(prep, s.free, 0);
+  launch_mutate(c, s.state(), kBenchFirstNonce + kBenchNonceStep * uint64_t(j), nullptr, nullptr,
+                nullptr, nullptr, prep);
+  launch_derive_seeds(c->job_key, c->a_hash, s.b_hash, s.b_seed, s.a_seed, prep);
+  launch_gen_uniform(c->a_noise, c->m, c->a_tag, s.a_seed, prep);
+  launch_gen_uniform(c->b_noise, c->n, c->b_tag, s.b_seed, prep);
+  launch_gen_perm(c->a_perm, c->k, c->a_tag, s.a_seed, prep);
+  launch_gen_perm(c->b_perm, c->k, c->b_tag, s.b_seed, prep);
+  launch_fuse_noise(c->a_plain, s.a, c->a_noise, c->a_perm, c->m, c->k, prep);
+  launch_fuse_noise(s.b_plain, s.b, c->b_noise, c->b_perm, c->n, c->k, prep);
+  cudaEventRecord(s.ready, prep);
+}
+
+// A failed allocation: everything taken is released by the caller's scratch.
+// The error is reported here and consumed, so that it does not resurface as
+// a launch error of a later call.
+inline int bench_allocation_failed(int site, cudaError_t err, float* elapsed_ms) {
+  quorl::report(site, err);
+  cudaGetLastError();
+  *elapsed_ms = 0.0f;
+  return -1;
+}
+
+}  // namespace QK_BUILD_NS
+
+extern "C" int QK_NAME(qk_bench_bonly_batch)(QkCtx* c, int count, float* elapsed_ms) {
+  using namespace QK_BUILD_NS;
+  cudaSetDevice(c->device);
+  *elapsed_ms = 0.0f;
+  if (count <= 0) return 0;
+  int32_t* outcomes = nullptr;
+  const cudaError_t err = cudaMallocHost(&outcomes, sizeof(int32_t) * size_t(count));
+  if (err != cudaSuccess) return bench_allocation_failed(quorl::site::kBenchBatchScratch, err, elapsed_ms);
+  std::memset(outcomes, 0xFF, sizeof(int32_t) * size_t(count));
+  StageTimer<2> timer;
+  timer.record(0, c->stream);
+  for (int j = 0; j < count; ++j) {
+    launch_mutate_b_update_tree(c, kBenchFirstNonce + kBenchNonceStep * uint64_t(j), c->stream);
+    launch_derive_seeds(c, c->stream);
+    cudaMemcpyAsync(c->search_key, c->a_seed, 32, cudaMemcpyDeviceToDevice, c->stream);
+    launch_noise_parallel(c, c->stream);
+    launch_search_with_key(c, c->stream, c->search_key, /*reset=*/false);
+    cudaMemcpyAsync(outcomes + j, c->found, sizeof(int32_t), cudaMemcpyDeviceToHost, c->stream);
+  }
+  timer.record(1, c->stream);
+  cudaEventSynchronize(timer.events[1]);
+  *elapsed_ms = timer.ms(0, 1);
+  const int hits = count_found(outcomes, count);
+  cudaFreeHost(outcomes);
+  return hits;
+}
+
+extern "C" int QK_NAME(qk_bench_bonly_pipeline)(QkCtx* c, int count, float* elapsed_ms) {
+  using namespace QK_BUILD_NS;
+  cudaSetDevice(c->device);
+  *elapsed_ms = 0.0f;
+  if (count <= 0) return 0;
+  PipelineScratch scratch;
+  PipelineSlot* slots = scratch.slots;
+  slots[0].a = c->a;
+  slots[0].b = c->b;
+  slots[0].b_plain = c->b_plain;
+  slots[0].found = c->found;
+  slots[0].a_seed = c->a_seed;
+  slots[0].b_seed = c->b_seed;
+  slots[0].b_hash = c->b_hash;
+  slots[0].tree = c->b_tree_full;
+  slots[0].prefix = c->b_chunk_prefix;
+  cudaError_t err = allocate_second_slot(c, slots[1]);
+  if (err == cudaSuccess) err = cudaMallocHost(&scratch.outcomes, sizeof(int32_t) * size_t(count));
+  if (err != cudaSuccess) {
+    return bench_allocation_failed(quorl::site::kBenchPipelineScratch, err, elapsed_ms);
+  }
+  cudaStreamCreate(&scratch.prep);
+  for (PipelineSlot& s : scratch.slots) {
+    cudaEventCreateWithFlags(&s.ready, cudaEventDisableTiming);
+    cudaEventCreateWithFlags(&s.free, cudaEventDisableTiming);
+    cudaEventRecord(s.free, c->stream);
+  }
+  cudaEventCreate(&scratch.start);
+  cudaEventCreate(&scratch.stop);
+
+  prepare_slot(c, slots[0], 0, scratch.prep);
+  if (count >= 2) prepare_slot(c, slots[1], 1, scratch.prep);
+  cudaEventRecord(scratch.start, c->stream);
+  for (int i = 0; i < count; ++i) {
+    PipelineSlot& s = slots[i % 2];
+    cudaStreamWaitEvent(c->stream, s.ready, 0);
+    launch_fused_gemm(c, s.a, s.b, s.a_seed, s.found, c->stream);
+    cudaMemcpyAsync(scratch.outcomes + i, s.found, sizeof(int32_t), cudaMemcpyDeviceToHost,
+                    c->stream);
+    cudaEventRecord(s.free, c->stream);
+    if (i + 2 < count) prepare_slot(c, s, i + 2, scratch.prep);
+  }
+  cudaEventRecord(scratch.stop, c->stream);
+  cudaEventSynchronize(scratch.stop);
+  cudaEventElapsedTime(elapsed_ms, scratch.start, scratch.stop);
+  return count_found(scratch.outcomes, count);
+}
