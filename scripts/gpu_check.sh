@@ -55,6 +55,9 @@ for mode in "" SEPARATE_BOUND=1 SKIP_BOUND=1; do
     "$build/bench/quorl_search_bench"
   grep -E '^(device|cublaslt|search)' "$out/${name%_}.log" >>"$summary"
 done
+# Attempt rates of the drivers (default build of the device), stage breakdowns.
+step bench_drivers 120 "$build/bench/quorl_drivers_bench"
+grep -E '^(device|full|bonly|bare)' "$out/bench_drivers.log" >>"$summary"
 step qkmine_commit 60 "$build/tools/qkmine/qkmine" commit --m 8192 --n 8192 --k 2048 \
   --seed-a 1 --seed-b 2 --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f --json
 cat "$out/qkmine_commit.log" >>"$summary"
