@@ -9,15 +9,14 @@
 #include "../frame/context.cuh"
 #include "../frame/diagnostic.h"
 #include "../search/search_pass.cuh"
+#include "attempt.cuh"
 
 extern "C" int QK_NAME(qk_run)(QkCtx* c) {
   cudaSetDevice(c->device);
   QK_BUILD_NS::launch_search_with_key(c, c->stream, c->search_key, true);
   const cudaError_t launch = cudaPeekAtLastError();
   if (launch != cudaSuccess) quorl::report(quorl::site::kRunLaunch, launch);
-  // A copy that never runs leaves -1 in the slot.
-  c->host_found[0] = -1;
-  cudaMemcpyAsync(c->host_found, c->found, sizeof(int32_t), cudaMemcpyDeviceToHost, c->stream);
+  QK_BUILD_NS::queue_result_copy(c);
   const cudaError_t wait = cudaStreamSynchronize(c->stream);
   if (wait != cudaSuccess) quorl::report(quorl::site::kRunWait, wait);
   return c->host_found[0];

@@ -12,15 +12,6 @@ namespace quorl::search {
 
 constexpr uint32_t kBoundBlock = 256;
 
-// Read-only data path for the message words.
-QK_HD uint32_t load_message_word(const uint32_t* p) {
-#if defined(__CUDA_ARCH__)
-  return __ldg(p);
-#else
-  return *p;
-#endif
-}
-
 inline LaunchShape bound_shape(int row_groups, int col_groups) {
   const int64_t cells = int64_t(row_groups) * col_groups;
   const int64_t blocks = cells > 0 ? (cells + kBoundBlock - 1) / kBoundBlock : 0;
@@ -41,7 +32,7 @@ QK_HD void bound_thread(Thread1D th, const uint32_t* xored, const uint32_t* key,
   QK_UNROLL
   for (int s = 0; s < gemm::kMessageWords; ++s) {
     message[s] = s < slices
-                     ? load_message_word(xored + gemm::xored_index(s, row, col, row_groups, col_groups))
+                     ? load_ro(xored + gemm::xored_index(s, row, col, row_groups, col_groups))
                      : 0u;
   }
   gemm::bound_check(message, key, target, found, int32_t(t));
