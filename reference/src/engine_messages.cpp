@@ -38,12 +38,10 @@ std::vector<Block> messages_by_depth(const int8_t* a, const int8_t* b, int m, in
 
 std::vector<Block> standard_cell_messages(const int8_t* a, const int8_t* b, int m, int n, int k) {
   const int slices = std::min(k / kSlice, kWords);
-  return messages_by_depth(a, b, m, n, k,
-                           [&](int s) { return s < slices ? kSlice * (s + 1) : 0; });
+  return messages_by_depth(a, b, m, n, k, [&](int s) { return s < slices ? kSlice * (s + 1) : 0; });
 }
 
-std::vector<Block> tma_engine_cell_messages(const int8_t* a, const int8_t* b, int m, int n,
-                                            int k) {
+std::vector<Block> tma_engine_cell_messages(const int8_t* a, const int8_t* b, int m, int n, int k) {
   return messages_by_depth(a, b, m, n, k, [&](int s) { return std::min(kSlice * (s + 1), k); });
 }
 

@@ -123,8 +123,8 @@ TEST(DeviceHopperEngines, SearchModesMatchReferenceAndFallback) {
   QK_REQUIRE_GPU();
   std::vector<test::BuildName> builds;
   if (!hopper_at_hand(&builds)) GTEST_SKIP() << "the h100tma engines need a Hopper GPU";
-  for (const Dims d : {Dims{256, 512, 2048}, Dims{8192, 256, 2048}, Dims{256, 512, 1024},
-                       Dims{128, 1024, 512}}) {
+  for (const Dims d :
+       {Dims{256, 512, 2048}, Dims{8192, 256, 2048}, Dims{256, 512, 1024}, Dims{128, 1024, 512}}) {
     check_search(d, builds);
   }
 }

@@ -55,11 +55,14 @@ void expect_one_cell_per_thread() {
       const int Lr = ref::standard_row_label(first_row), Lc = ref::standard_col_label(first_col);
       std::set<std::pair<int, int>> members;
       for (const auto& [r, c] : coords) {
-        EXPECT_EQ(ref::standard_row_label(first_row + r), Lr + rho) << "thread " << t << " row " << r;
-        EXPECT_EQ(ref::standard_col_label(first_col + c), Lc + gamma) << "thread " << t << " col " << c;
+        EXPECT_EQ(ref::standard_row_label(first_row + r), Lr + rho)
+            << "thread " << t << " row " << r;
+        EXPECT_EQ(ref::standard_col_label(first_col + c), Lc + gamma)
+            << "thread " << t << " col " << c;
         members.insert({r, c});
       }
-      EXPECT_EQ(members.size(), size_t(hop::kCellValues)) << "thread " << t;  // distinct: the whole cell
+      EXPECT_EQ(members.size(), size_t(hop::kCellValues))
+          << "thread " << t;  // distinct: the whole cell
     }
     // The fold's first row is the smaller of the thread's two rows.
     int lowest = rows;
@@ -118,7 +121,10 @@ class ThreadAccumulators {
  public:
   ThreadAccumulators(const Operands& op, int first_row, int first_col,
                      std::vector<std::pair<int, int>> coords)
-      : op_(op), first_row_(first_row), first_col_(first_col), coords_(std::move(coords)),
+      : op_(op),
+        first_row_(first_row),
+        first_col_(first_col),
+        coords_(std::move(coords)),
         acc_(coords_.size(), 0) {}
 
   // The registers after k positions [0, depth).
@@ -164,9 +170,9 @@ std::vector<ref::Block> fused_engine_on_host(const Operands& op) {
         words[i] = hop::fold_slice(acc.through(Config::kDepth * (i + 1)));
       }
       const int frag_row = hop::fragment_row(thread);
-      const int index = hop::grid_index(rows[first_row] + hop::cell_row_offset(frag_row),
-                                        cols[first_col] + hop::cell_col_offset(thread),
-                                        row_groups, col_groups);
+      const int index =
+          hop::grid_index(rows[first_row] + hop::cell_row_offset(frag_row),
+                          cols[first_col] + hop::cell_col_offset(thread), row_groups, col_groups);
       if (hop::owns_cell(first_row, frag_row, op.m, index)) {
         messages[index] = words;
         ++written[index];
@@ -197,8 +203,8 @@ std::vector<ref::Block> store_engine_on_host(const Operands& op) {
         const int frag_row = hop::fragment_row(thread);
         const int R = rows[first_row] + hop::cell_row_offset(frag_row);
         const int C = cols[first_col] + hop::cell_col_offset(thread);
-        const bool owns =
-            hop::owns_cell(first_row, frag_row, op.m, hop::grid_index(R, C, row_groups, col_groups));
+        const bool owns = hop::owns_cell(first_row, frag_row, op.m,
+                                         hop::grid_index(R, C, row_groups, col_groups));
         for (int j = 1; j < ktiles; j += 2) {
           const int s = (j - 1) / 2;
           if (!owns || s >= slices) continue;
@@ -298,12 +304,11 @@ TEST(HopperEpilogue, CellsOutsideTheGridAreNeitherStoredNorReported) {
     int R, C, row_groups, col_groups, index;
   };
   const Case cases[] = {
-      {0, 0, 4, 4, 0},   {3, 3, 4, 4, 15}, {4, 0, 4, 4, -1},
-      {0, 4, 4, 4, -1},  {-1, 0, 4, 4, -1}, {0, -2, 4, 4, -1},
+      {0, 0, 4, 4, 0},  {3, 3, 4, 4, 15},  {4, 0, 4, 4, -1},
+      {0, 4, 4, 4, -1}, {-1, 0, 4, 4, -1}, {0, -2, 4, 4, -1},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(hop::grid_index(c.R, c.C, c.row_groups, c.col_groups), c.index)
-        << c.R << "," << c.C;
+    EXPECT_EQ(hop::grid_index(c.R, c.C, c.row_groups, c.col_groups), c.index) << c.R << "," << c.C;
   }
   // Rows past m (a 192-row tile hanging past m = 256) own nothing.
   EXPECT_TRUE(hop::owns_cell(192, 63, 256, 7));

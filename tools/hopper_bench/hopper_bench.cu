@@ -15,13 +15,13 @@ namespace {
 
 namespace engines = QK_BUILD_NS;
 
-#define CHECK(call)                                                                  \
-  do {                                                                               \
-    const auto status_ = (call);                                                     \
-    if (status_ != 0) {                                                              \
+#define CHECK(call)                                                                            \
+  do {                                                                                         \
+    const auto status_ = (call);                                                               \
+    if (status_ != 0) {                                                                        \
       std::fprintf(stderr, "%s:%d %s failed (%d)\n", __FILE__, __LINE__, #call, int(status_)); \
-      std::exit(1);                                                                  \
-    }                                                                                \
+      std::exit(1);                                                                            \
+    }                                                                                          \
   } while (0)
 
 __global__ void fill_bytes(int8_t* p, size_t count, uint32_t seed) {
@@ -80,20 +80,26 @@ void bench(int m, int n, int k, cudaStream_t stream, cublasLtHandle_t lt) {
   CHECK(cudaMemset(found, 0xFF, 4));
 
   const int reps = 20;
-  const float fused = time_ms([&] {
-    engines::launch_gemm_hopper_tma_bound(a, b, row_group, col_group, key, target, found, m, n, k,
-                                          k_blocks, row_groups, col_groups, stream);
-  }, stream, reps);
-  const float store = time_ms([&] {
-    engines::launch_gemm_gmma_impl<false, true>(a, b, xored, row_group, col_group, nullptr, nullptr,
-                                                nullptr, m, n, k, k_blocks, row_groups, col_groups,
-                                                stream);
-  }, stream, reps);
-  const float compute = time_ms([&] {
-    engines::launch_gemm_gmma_impl<false, false>(a, b, nullptr, row_group, col_group, nullptr,
-                                                 nullptr, nullptr, m, n, k, k_blocks, row_groups,
-                                                 col_groups, stream);
-  }, stream, reps);
+  const float fused = time_ms(
+      [&] {
+        engines::launch_gemm_hopper_tma_bound(a, b, row_group, col_group, key, target, found, m, n,
+                                              k, k_blocks, row_groups, col_groups, stream);
+      },
+      stream, reps);
+  const float store = time_ms(
+      [&] {
+        engines::launch_gemm_gmma_impl<false, true>(a, b, xored, row_group, col_group, nullptr,
+                                                    nullptr, nullptr, m, n, k, k_blocks, row_groups,
+                                                    col_groups, stream);
+      },
+      stream, reps);
+  const float compute = time_ms(
+      [&] {
+        engines::launch_gemm_gmma_impl<false, false>(a, b, nullptr, row_group, col_group, nullptr,
+                                                     nullptr, nullptr, m, n, k, k_blocks,
+                                                     row_groups, col_groups, stream);
+      },
+      stream, reps);
 
   // Row-major C (m x n) = A B^T is column-major C^T (n x m) = B A^T: with B
   // and A as column-major k x n and k x m, that is op(B) = T, op(A) = N (TN).
@@ -101,7 +107,8 @@ void bench(int m, int n, int k, cudaStream_t stream, cublasLtHandle_t lt) {
   CHECK(cublasLtMatmulDescCreate(&op, CUBLAS_COMPUTE_32I, CUDA_R_32I));
   const cublasOperation_t trans = CUBLAS_OP_T, no_trans = CUBLAS_OP_N;
   CHECK(cublasLtMatmulDescSetAttribute(op, CUBLASLT_MATMUL_DESC_TRANSA, &trans, sizeof trans));
-  CHECK(cublasLtMatmulDescSetAttribute(op, CUBLASLT_MATMUL_DESC_TRANSB, &no_trans, sizeof no_trans));
+  CHECK(
+      cublasLtMatmulDescSetAttribute(op, CUBLASLT_MATMUL_DESC_TRANSB, &no_trans, sizeof no_trans));
   cublasLtMatrixLayout_t la, lb, lc;
   CHECK(cublasLtMatrixLayoutCreate(&la, CUDA_R_8I, k, n, k));
   CHECK(cublasLtMatrixLayoutCreate(&lb, CUDA_R_8I, k, m, k));
@@ -119,10 +126,12 @@ void bench(int m, int n, int k, cudaStream_t stream, cublasLtHandle_t lt) {
   const int32_t alpha = 1, beta = 0;
   float cublas = 0;
   if (returned > 0) {
-    cublas = time_ms([&] {
-      cublasLtMatmul(lt, op, &alpha, b, la, a, lb, &beta, c, lc, c, lc, &heuristic.algo, workspace,
-                     workspace_bytes, stream);
-    }, stream, reps);
+    cublas = time_ms(
+        [&] {
+          cublasLtMatmul(lt, op, &alpha, b, la, a, lb, &beta, c, lc, c, lc, &heuristic.algo,
+                         workspace, workspace_bytes, stream);
+        },
+        stream, reps);
   }
 
   const double ops = 2.0 * m * n * k;
@@ -157,7 +166,8 @@ int main(int argc, char** argv) {
   CHECK(cudaStreamCreate(&stream));
   cublasLtHandle_t lt;
   CHECK(cublasLtCreate(&lt));
-  for (size_t i = 0; i + 2 < dims.size(); i += 3) bench(dims[i], dims[i + 1], dims[i + 2], stream, lt);
+  for (size_t i = 0; i + 2 < dims.size(); i += 3)
+    bench(dims[i], dims[i + 1], dims[i + 2], stream, lt);
   cublasLtDestroy(lt);
   return 0;
 }

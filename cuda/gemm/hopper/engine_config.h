@@ -18,8 +18,8 @@ using CellMmaAtom = cute::SM90_64x256x32_S32S8S8_SS_TN;
 
 // `groups` warp groups stacked along M, each computing 64 x 256.
 template <int groups>
-using WarpGroupMma =
-    decltype(cute::make_tiled_mma(CellMmaAtom{}, cute::Layout<cute::Shape<cute::Int<groups>, cute::_1, cute::_1>>{}));
+using WarpGroupMma = decltype(cute::make_tiled_mma(
+    CellMmaAtom{}, cute::Layout<cute::Shape<cute::Int<groups>, cute::_1, cute::_1>>{}));
 
 // One CTA per 192 x 256 tile, 64-deep k-tiles in two cp.async stages.
 struct GmmaCtaConfig {
@@ -67,10 +67,12 @@ struct TmaBoundConfig {
 
   using TiledMma = WarpGroupMma<2>;
   // 128-byte k-rows under Swizzle<3, 4, 3>, the TMA's 128-byte swizzle.
-  using StageLayoutA = decltype(cute::tile_to_shape(
-      cute::GMMA::Layout_K_SW128_Atom<int8_t>{}, cute::Shape<cute::Int<kRows>, cute::Int<kDepth>>{}));
-  using StageLayoutB = decltype(cute::tile_to_shape(
-      cute::GMMA::Layout_K_SW128_Atom<int8_t>{}, cute::Shape<cute::Int<kCols>, cute::Int<kDepth>>{}));
+  using StageLayoutA =
+      decltype(cute::tile_to_shape(cute::GMMA::Layout_K_SW128_Atom<int8_t>{},
+                                   cute::Shape<cute::Int<kRows>, cute::Int<kDepth>>{}));
+  using StageLayoutB =
+      decltype(cute::tile_to_shape(cute::GMMA::Layout_K_SW128_Atom<int8_t>{},
+                                   cute::Shape<cute::Int<kCols>, cute::Int<kDepth>>{}));
   using SmemLayoutA = decltype(cute::tile_to_shape(
       cute::GMMA::Layout_K_SW128_Atom<int8_t>{},
       cute::Shape<cute::Int<kRows>, cute::Int<kDepth>, cute::Int<kStages>>{}));

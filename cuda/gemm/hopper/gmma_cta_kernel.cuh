@@ -16,9 +16,10 @@
 namespace QK_BUILD_NS {
 
 // Copies k-tile `ktile` of `rows` matrix rows starting at `first_row` into one
-// stage: 16-byte pieces, 96 rows x 4 pieces per pass of the 384 threads. Rows
-// at or past `limit` are filled with zeros and never read.
-template <int rows>
+// stage with `CopyOp` (16-byte cp.async with zero fill): 96 rows x 4 pieces
+// per pass of the 384 threads. Rows at or past `limit` are filled with zeros
+// and never read.
+template <int rows, class CopyOp>
 __device__ __forceinline__ void copy_stage(const int8_t* matrix, int stride, int first_row,
                                            int limit, int ktile, int8_t* stage) {
   using Config = quorl::hopper::GmmaCtaConfig;
@@ -31,12 +32,12 @@ __device__ __forceinline__ void copy_stage(const int8_t* matrix, int stride, int
     if (row < rows) {
       const bool inside = first_row + row < limit;
       const int8_t* src =
-          inside ? matrix + int64_t(first_row + row) * stride + Config::kDepth * ktile + byte : matrix;
+          inside ? matrix + int64_t(first_row + row) * stride + Config::kDepth * ktile + byte
+                 : matrix;
       // Swizzle<2, 4, 3> moves whole 16-byte pieces, so each piece stays contiguous.
       const int offset = row * Config::kDepth + byte;
       int8_t* dst = stage + (offset ^ ((offset >> 3) & 0x30));
-      cute::SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<Piece>::copy(*reinterpret_cast<const Piece*>(src),
-                                                         *reinterpret_cast<Piece*>(dst), inside);
+      CopyOp::copy(*reinterpret_cast<const Piece*>(src), *reinterpret_cast<Piece*>(dst), inside);
     }
   }
   cute::cp_async_fence();
@@ -46,8 +47,8 @@ template <bool fused, bool store, class ProblemShape, class CtaTile, class Strid
           class SmemLayoutA, class CopyA, class StrideB, class SmemLayoutB, class CopyB,
           class TiledMma>
 __global__ void __launch_bounds__(quorl::hopper::GmmaCtaConfig::kThreads, 1)
-    gemm_gmma_cta_g(ProblemShape shape_mnk, CtaTile, const int8_t* A, StrideA stride_a,
-                    SmemLayoutA, CopyA, const int8_t* B, StrideB stride_b, SmemLayoutB, CopyB,
+    gemm_gmma_cta_g(ProblemShape shape_mnk, CtaTile, const int8_t* A, StrideA stride_a, SmemLayoutA,
+                    CopyA, const int8_t* B, StrideB stride_b, SmemLayoutB, CopyB,
                     TiledMma tiled_mma, uint32_t* xored, const int32_t* row_group,
                     const int32_t* col_group, const uint32_t*, const uint32_t*, int32_t*,
                     int k_blocks, int row_groups, int col_groups) {
@@ -92,10 +93,10 @@ __global__ void __launch_bounds__(quorl::hopper::GmmaCtaConfig::kThreads, 1)
   const int slices = k_blocks < hop::kMessageWords ? k_blocks : hop::kMessageWords;
 
   auto load_ktile = [&](int ktile, int stage) {
-    copy_stage<Config::kRows>(A, lda, first_row, m, ktile,
-                              stages_a + stage * Config::kStageBytesA);
-    copy_stage<Config::kCols>(B, ldb, first_col, n, ktile,
-                              stages_b + stage * Config::kStageBytesB);
+    copy_stage<Config::kRows, CopyA>(A, lda, first_row, m, ktile,
+                                     stages_a + stage * Config::kStageBytesA);
+    copy_stage<Config::kCols, CopyB>(B, ldb, first_col, n, ktile,
+                                     stages_b + stage * Config::kStageBytesB);
   };
   // cp.async writes through the generic proxy and wgmma reads through the
   // async proxy: each thread fences its own copies before the barrier.

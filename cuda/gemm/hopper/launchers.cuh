@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-
 #include "../../common/build_name.h"
 #include "engine_config.h"
 #include "gmma_cta_kernel.cuh"
@@ -45,21 +44,19 @@ inline int current_attr_slot() {
 // of gemm_gmma_cta_g: one CTA per 192 x 256 tile.
 template <bool fused, bool store>
 void launch_gemm_gmma_impl(const int8_t* a, const int8_t* b, uint32_t* xored,
-                           const int32_t* row_group, const int32_t* col_group,
-                           const uint32_t* key, const uint32_t* target, int32_t* found, int m,
-                           int n, int k, int k_blocks, int row_groups, int col_groups,
-                           cudaStream_t stream) {
+                           const int32_t* row_group, const int32_t* col_group, const uint32_t* key,
+                           const uint32_t* target, int32_t* found, int m, int n, int k,
+                           int k_blocks, int row_groups, int col_groups, cudaStream_t stream) {
   static_assert(!fused, "the fused bound runs launch_gemm_hopper_tma_bound");
   using namespace cute;
   using Config = quorl::hopper::GmmaCtaConfig;
   (void)key, (void)target, (void)found;
 
-  auto kernel = gemm_gmma_cta_g<false, store, Shape<int, int, int>, typename Config::Tile,
-                                Stride<int, _1>, typename Config::SmemLayoutA,
-                                SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>, Stride<int, _1>,
-                                typename Config::SmemLayoutB,
-                                SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>,
-                                typename Config::TiledMma>;
+  auto kernel =
+      gemm_gmma_cta_g<false, store, Shape<int, int, int>, typename Config::Tile, Stride<int, _1>,
+                      typename Config::SmemLayoutA, SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>,
+                      Stride<int, _1>, typename Config::SmemLayoutB,
+                      SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>, typename Config::TiledMma>;
   static bool attr_done[quorl::hopper::kAttrSlots] = {};
   const int slot = current_attr_slot();
   if (!attr_done[slot]) {
@@ -73,13 +70,14 @@ void launch_gemm_gmma_impl(const int8_t* a, const int8_t* b, uint32_t* xored,
 
   typename Config::TiledMma tiled_mma;
   tiled_mma.accumulate_ = GMMA::ScaleOut::One;
-  const dim3 grid((m + Config::kRows - 1) / Config::kRows, (n + Config::kCols - 1) / Config::kCols, 1);
+  const dim3 grid((m + Config::kRows - 1) / Config::kRows, (n + Config::kCols - 1) / Config::kCols,
+                  1);
   kernel<<<grid, Config::kThreads, Config::kSmemBytes, stream>>>(
       make_shape(m, n, k), typename Config::Tile{}, a, make_stride(k, _1{}),
       typename Config::SmemLayoutA{}, SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>{}, b,
       make_stride(k, _1{}), typename Config::SmemLayoutB{},
-      SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>{}, tiled_mma, store ? xored : nullptr,
-      row_group, col_group, nullptr, nullptr, nullptr, k_blocks, row_groups, col_groups);
+      SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>{}, tiled_mma, store ? xored : nullptr, row_group,
+      col_group, nullptr, nullptr, nullptr, k_blocks, row_groups, col_groups);
 }
 
 // The fused-bound engine: persistent grid, extended launch with a 1 x 1 x 1
@@ -151,6 +149,6 @@ template void launch_gemm_gmma_impl<false, false>(const int8_t*, const int8_t*, 
                                                   int, int, cudaStream_t);
 template void launch_gemm_gmma_impl<false, true>(const int8_t*, const int8_t*, uint32_t*,
                                                  const int32_t*, const int32_t*, const uint32_t*,
-                                                 const uint32_t*, int32_t*, int, int, int, int,
-                                                 int, int, cudaStream_t);
+                                                 const uint32_t*, int32_t*, int, int, int, int, int,
+                                                 int, cudaStream_t);
 }  // namespace QK_BUILD_NS

@@ -10,7 +10,6 @@
 #include <cutlass/arch/barrier.h>
 #include <cutlass/arch/reg_reconfig.h>
 
-
 #include "../../common/build_name.h"
 #include "cell_fold.h"
 #include "engine_config.h"
@@ -21,11 +20,11 @@ template <class GmemLayoutA, class GmemLayoutB, class TmaA, class TmaB, class Sm
           class SmemLayoutB, class TiledMma>
 __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
     gemm_hopper_tma_bound_g(GmemLayoutA gmem_a, GmemLayoutB gmem_b,
-                            CUTE_GRID_CONSTANT TmaA const tma_a, CUTE_GRID_CONSTANT TmaB const tma_b,
-                            const int32_t* row_group, const int32_t* col_group,
-                            const uint32_t* key, const uint32_t* target, int32_t* found, int m,
-                            int n, int k, int k_blocks, int row_groups, int col_groups,
-                            SmemLayoutA, SmemLayoutB, TiledMma tiled_mma) {
+                            CUTE_GRID_CONSTANT TmaA const tma_a,
+                            CUTE_GRID_CONSTANT TmaB const tma_b, const int32_t* row_group,
+                            const int32_t* col_group, const uint32_t* key, const uint32_t* target,
+                            int32_t* found, int m, int n, int k, int k_blocks, int row_groups,
+                            int col_groups, SmemLayoutA, SmemLayoutB, TiledMma tiled_mma) {
 #if defined(__CUDA_ARCH_FEAT_SM90_ALL)
   using namespace cute;
   using Config = quorl::hopper::TmaBoundConfig;
@@ -66,10 +65,14 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
     if (threadIdx.x == 0) {
       // Coordinates only: k positions 0..2047 whatever k is; the descriptor
       // fills zeros at and beyond k and past the last row.
-      Tensor mA = tma_a.get_tma_tensor(make_shape(shape<0>(gmem_a), Int<Config::kKTiles * Config::kDepth>{}));
-      Tensor mB = tma_b.get_tma_tensor(make_shape(shape<0>(gmem_b), Int<Config::kKTiles * Config::kDepth>{}));
-      Tensor gA = local_tile(mA, Shape<Int<Config::kRows>, Int<Config::kDepth>>{}, make_coord(_, _));
-      Tensor gB = local_tile(mB, Shape<Int<Config::kCols>, Int<Config::kDepth>>{}, make_coord(_, _));
+      Tensor mA = tma_a.get_tma_tensor(
+          make_shape(shape<0>(gmem_a), Int<Config::kKTiles * Config::kDepth>{}));
+      Tensor mB = tma_b.get_tma_tensor(
+          make_shape(shape<0>(gmem_b), Int<Config::kKTiles * Config::kDepth>{}));
+      Tensor gA =
+          local_tile(mA, Shape<Int<Config::kRows>, Int<Config::kDepth>>{}, make_coord(_, _));
+      Tensor gB =
+          local_tile(mB, Shape<Int<Config::kCols>, Int<Config::kDepth>>{}, make_coord(_, _));
       // (TMA, tile row, k-tile) and (TMA, stage)
       auto [tAgA, tAsA] = tma_partition(tma_a, Int<0>{}, Layout<_1>{}, group_modes<0, 2>(sA),
                                         group_modes<0, 2>(gA));
@@ -85,10 +88,10 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
           // phase 0, so the first pass over the ring does not wait.
           EmptyBarrier::wait(&empty[stage], phase ^ 1);
           FullBarrier::arrive_and_expect_tx(&full[stage], Config::kStageBytes);
-          copy(tma_a.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL),
-               tAgA(_, tile.row, i), tAsA(_, stage));
-          copy(tma_b.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL),
-               tBgB(_, tile.col, i), tBsB(_, stage));
+          copy(tma_a.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL), tAgA(_, tile.row, i),
+               tAsA(_, stage));
+          copy(tma_b.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL), tBgB(_, tile.col, i),
+               tBsB(_, stage));
           if (++stage == Config::kStages) {
             stage = 0;
             phase ^= 1;

@@ -19,7 +19,8 @@ namespace QK_BUILD_NS {
 template <class StageLayout>
 auto make_stage_tma(const int8_t* matrix, int rows, int k) {
   using namespace cute;
-  Tensor g = make_tensor(make_gmem_ptr(matrix), make_layout(make_shape(rows, k), make_stride(k, _1{})));
+  Tensor g =
+      make_tensor(make_gmem_ptr(matrix), make_layout(make_shape(rows, k), make_stride(k, _1{})));
   auto tma = make_tma_copy(SM90_TMA_LOAD{}, g, StageLayout{});
   const auto* desc = reinterpret_cast<const unsigned char*>(tma.get_tma_descriptor());
   bool encoded = false;
