@@ -37,14 +37,14 @@ step hopper_fused_2_per_sm 90 env QUORL_HOPPER_TMA_PERSISTENT_CTAS_PER_SM=2 \
 sanitizer=$(command -v compute-sanitizer || echo /usr/local/cuda/bin/compute-sanitizer)
 for tool in memcheck racecheck; do  # the fused engine, then the 192-row engine
   for mode in FUSED_BOUND=1 SEPARATE_BOUND=1; do
-    step "hopper_${tool}_${mode%%_*}" 120 env "$mode" "$sanitizer" --tool "$tool" \
+    step "hopper_${tool}_${mode%%_*}" 90 env "$mode" "$sanitizer" --tool "$tool" \
       --error-exitcode 1 "$build/tests/quorl_device_tests" --gtest_filter='DeviceHopperEngines.Small*'
   done
 done
 # cuBLASLt comes from the machine.
 cublas_dir=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
 # The h100tma engines themselves beside cuBLASLt.
-step hopper_bench 120 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" \
+step hopper_bench 60 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" \
   "$build/tools/hopper_bench/hopper_bench"
 cat "$out/hopper_bench.log" >>"$summary"
 # The search pass beside cuBLASLt's int8 GEMM, once per search mode (the
