@@ -77,7 +77,7 @@ void launch_gemm_impl(const int8_t* a, const int8_t* b, uint32_t* xored, const i
       typename C::SharedToRegA{}, stride_b, typename C::SmemLayoutB{},
       typename C::GlobalToShared{}, typename C::SharedToRegB{}, typename C::TiledMma{});
 
-  static bool attr_done[64] = {};
+  static bool attr_done[quorl::gemm::kAttrSlots] = {};
   int dev = 0;
   cudaGetDevice(&dev);
   bool& done = attr_done[quorl::gemm::attr_slot(dev)];

@@ -41,6 +41,7 @@ inline int persistent_ctas(int multiprocessors, const char* per_sm_text, const c
 }
 
 // Ordinals above 63 (and negative ones) share entry 0 of an attribute table.
-inline int attr_slot(int device) { return device >= 0 && device < 64 ? device : 0; }
+constexpr int kAttrSlots = 64;
+inline int attr_slot(int device) { return device >= 0 && device < kAttrSlots ? device : 0; }
 
 }  // namespace quorl::gemm

@@ -325,24 +325,6 @@ TEST(HopperLaunchRules, PersistentCtasPerMultiprocessor) {
   }
 }
 
-TEST(HopperLaunchRules, CachePreferenceSwitch) {
-  using P = hop::CachePreference;
-  const std::pair<const char*, P> cases[] = {
-      {nullptr, P::kLeave}, {"1", P::kShared}, {"shared", P::kShared}, {"l1", P::kL1},
-      {"none", P::kNone},   {"L1", P::kLeave}, {"2", P::kLeave},       {"0", P::kLeave},
-  };
-  for (const auto& [text, preference] : cases) {
-    EXPECT_EQ(hop::cache_preference(text), preference) << (text ? text : "(unset)");
-  }
-}
-
-TEST(HopperLaunchRules, AttributeSlots) {
-  EXPECT_EQ(hop::attr_slot(0), 0);
-  EXPECT_EQ(hop::attr_slot(63), 63);
-  EXPECT_EQ(hop::attr_slot(64), 0);
-  EXPECT_EQ(hop::attr_slot(-1), 0);
-}
-
 TEST(HopperConfig, SharedMemoryBudgets) {
   // Four 48 KB stages; the CuTe layouts the MMAs read span exactly the ring.
   EXPECT_EQ(hop::TmaBoundConfig::kStageBytes, 49152);

@@ -71,6 +71,7 @@ TEST(GemmLaunch, PersistentGridSize) {
   EXPECT_EQ(gemm::attr_slot(5), 5);
   EXPECT_EQ(gemm::attr_slot(63), 63);
   EXPECT_EQ(gemm::attr_slot(64), 0);
+  EXPECT_EQ(gemm::attr_slot(-1), 0);
 }
 
 TEST(GemmLaunch, SharedMemoryFitsEveryTarget) {

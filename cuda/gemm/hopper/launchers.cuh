@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "../../common/build_name.h"
+#include "../gemm_launch.cuh"
 #include "engine_config.h"
 #include "gmma_cta_kernel.cuh"
 #include "launch_rules.h"
@@ -18,26 +19,11 @@
 
 namespace QK_BUILD_NS {
 
-inline void apply_cache_preference(const void* kernel) {
-  switch (quorl::hopper::cache_preference(std::getenv("FUNC_CACHE_CONFIG"))) {
-    case quorl::hopper::CachePreference::kShared:
-      cudaFuncSetCacheConfig(kernel, cudaFuncCachePreferShared);
-      break;
-    case quorl::hopper::CachePreference::kL1:
-      cudaFuncSetCacheConfig(kernel, cudaFuncCachePreferL1);
-      break;
-    case quorl::hopper::CachePreference::kNone:
-      cudaFuncSetCacheConfig(kernel, cudaFuncCachePreferNone);
-      break;
-    case quorl::hopper::CachePreference::kLeave:
-      break;
-  }
-}
-
+// The device whose attribute entry a launch uses.
 inline int current_attr_slot() {
   int device = 0;
   cudaGetDevice(&device);
-  return quorl::hopper::attr_slot(device);
+  return quorl::gemm::attr_slot(device);
 }
 
 // The compute-only (<false, false>) and store-digests (<false, true>) launch
@@ -57,14 +43,10 @@ void launch_gemm_gmma_impl(const int8_t* a, const int8_t* b, uint32_t* xored,
                       typename Config::SmemLayoutA, SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>,
                       Stride<int, _1>, typename Config::SmemLayoutB,
                       SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>, typename Config::TiledMma>;
-  static bool attr_done[quorl::hopper::kAttrSlots] = {};
+  static bool attr_done[quorl::gemm::kAttrSlots] = {};
   const int slot = current_attr_slot();
   if (!attr_done[slot]) {
-    cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, Config::kSmemBytes);
-    apply_cache_preference(reinterpret_cast<const void*>(kernel));
-    if (std::getenv("SHMEM_CARVEOUT") != nullptr) {
-      cudaFuncSetAttribute(kernel, cudaFuncAttributePreferredSharedMemoryCarveout, 100);
-    }
+    set_gemm_attributes(kernel, Config::kSmemBytes);
     attr_done[slot] = true;
   }
 
@@ -105,8 +87,8 @@ inline cudaError_t launch_gemm_hopper_tma_bound(const int8_t* a, const int8_t* b
   const int per_sm =
       quorl::hopper::persistent_ctas_per_sm(std::getenv("QUORL_HOPPER_TMA_PERSISTENT_CTAS_PER_SM"));
 
-  static bool attr_done[quorl::hopper::kAttrSlots] = {};
-  const int slot = quorl::hopper::attr_slot(device);
+  static bool attr_done[quorl::gemm::kAttrSlots] = {};
+  const int slot = quorl::gemm::attr_slot(device);
   if (!attr_done[slot]) {
     cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, Config::kSmemBytes);
     cudaFuncSetAttribute(kernel, cudaFuncAttributeNonPortableClusterSizeAllowed, 1);
