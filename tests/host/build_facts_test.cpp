@@ -2,7 +2,9 @@
 // which GPU targets each build embeds.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -59,6 +61,42 @@ const char* const kKernels[] = {
     "blake3_bound_kernel",
 };
 
+// The GEMM kernels are templates in the build's namespace; each build exports
+// its instantiations (one per flavour) under their mangled names.
+struct TemplateKernel {
+  const char* build;
+  const char* name;
+  int flavours;
+};
+const TemplateKernel kTemplateKernels[] = {
+    {"sm89", "gemm_g", 3},
+    {"sm120a", "gemm_g", 3},
+    {"fallback", "gemm_g", 3},
+    {"h100tma", "gemm_gmma_cta_g", 2},
+    {"h100tma", "gemm_hopper_tma_bound_g", 1},
+};
+
+// Reads one <length><name> component of a mangled name at `pos`.
+std::string mangled_component(const std::string& mangled, size_t& pos) {
+  size_t end = pos;
+  while (end < mangled.size() && std::isdigit(static_cast<unsigned char>(mangled[end]))) ++end;
+  if (end == pos) return "";
+  const size_t length = std::stoul(mangled.substr(pos, end - pos));
+  pos = end + length;
+  return mangled.substr(end, length);
+}
+
+// "_ZN16quorl_build_sm896gemm_gI..." -> "sm89/gemm_g"; "" for any other name.
+std::string template_kernel_of(const std::string& mangled) {
+  const std::string prefix = "quorl_build_";
+  if (mangled.rfind("_ZN", 0) != 0) return "";
+  size_t pos = 3;
+  const std::string ns = mangled_component(mangled, pos);
+  const std::string name = mangled_component(mangled, pos);
+  if (ns.rfind(prefix, 0) != 0 || name.empty() || mangled.compare(pos, 1, "I") != 0) return "";
+  return ns.substr(prefix.size()) + "/" + name;
+}
+
 TEST(BuildFacts, ExportsExactlyTheInterface) {
   std::set<std::string> expected;
   for (const char* call : kCalls) expected.insert(std::string("qk_") + call);
@@ -74,9 +112,24 @@ TEST(BuildFacts, ExportsExactlyTheInterface) {
   const std::string listing =
       run(std::string("nm -D --defined-only '") + QK_LIBRARY + "' | awk '{print $3}'");
   std::set<std::string> exported;
-  for (const std::string& name : words(listing, '\n')) exported.insert(name);
+  std::map<std::string, int> instantiations;  // "build/kernel" -> count
+  for (const std::string& name : words(listing, '\n')) {
+    const std::string kernel = template_kernel_of(name);
+    if (kernel.empty()) {
+      exported.insert(name);
+    } else {
+      ++instantiations[kernel];
+    }
+  }
   for (const std::string& name : expected) EXPECT_TRUE(exported.count(name)) << "missing " << name;
   for (const std::string& name : exported) EXPECT_TRUE(expected.count(name)) << "extra " << name;
+  std::map<std::string, int> expected_instantiations;
+  for (const std::string& build : words(QK_BUILDS)) {
+    for (const TemplateKernel& t : kTemplateKernels) {
+      if (build == t.build) expected_instantiations[build + "/" + t.name] = t.flavours;
+    }
+  }
+  EXPECT_EQ(instantiations, expected_instantiations);
 }
 
 TEST(BuildFacts, EachBuildEmbedsExactlyItsTargets) {
