@@ -16,17 +16,47 @@ note() { echo "$*" | tee -a "$summary"; }
 nvidia-smi --query-gpu=name,compute_cap,driver_version --format=csv,noheader >"$out/gpu.txt" 2>&1
 note "gpu: $(cat "$out/gpu.txt")"
 
+# The whole check stays within GPU_CHECK_SECONDS (default 8 minutes): each
+# step's limit is cut to what is left, and a step with under 15 s left is
+# skipped, saying so. Steps run most important first.
+budget=${GPU_CHECK_SECONDS:-480}
+
 step() {  # step NAME SECONDS COMMAND...
   local name=$1 limit=$2
   shift 2
+  local left=$((budget - SECONDS))
+  if ((left < 15)); then
+    note "$name: skipped (the check's time budget is spent)"
+    return
+  fi
+  ((limit > left)) && limit=$left
   local start=$SECONDS
   timeout "$limit" "$@" >"$out/$name.log" 2>&1
   local rc=$?
   note "$name: rc=$rc ($((SECONDS - start)) s) $(grep -E '^\[  (PASSED|FAILED|SKIPPED) ' "$out/$name.log" | tr '\n' ' ')"
 }
 
-step device_tests 300 "$build/tests/quorl_device_tests" --gtest_output="xml:$out/device_tests.xml"
-SMEM_NOISE=1 step device_tests_smem_noise 120 "$build/tests/quorl_device_tests" --gtest_filter='DeviceNoise*'
+step device_tests 240 "$build/tests/quorl_device_tests" --gtest_output="xml:$out/device_tests.xml"
+step qkmine_commit 60 "$build/tools/qkmine/qkmine" commit --m 8192 --n 8192 --k 2048 \
+  --seed-a 1 --seed-b 2 --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f --json
+cat "$out/qkmine_commit.log" >>"$summary"
+# cuBLASLt comes from the machine.
+cublas_dir=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
+# The h100tma engines themselves beside cuBLASLt.
+step hopper_bench 60 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" \
+  "$build/tools/hopper_bench/hopper_bench"
+cat "$out/hopper_bench.log" >>"$summary"
+# Attempt rates of the drivers (default build of the device), stage breakdowns.
+step bench_drivers 120 "$build/bench/quorl_drivers_bench"
+grep -E '^(device|full|bonly|bare)' "$out/bench_drivers.log" >>"$summary"
+# The search pass beside cuBLASLt's int8 GEMM, once per search mode (the
+# library reads the mode once per process).
+for mode in "" SEPARATE_BOUND=1 SKIP_BOUND=1; do
+  name=bench_search_${mode%%=*}
+  step "${name%_}" 60 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" $mode \
+    "$build/bench/quorl_search_bench"
+  grep -E '^(device|cublaslt|search)' "$out/${name%_}.log" >>"$summary"
+done
 # The h100tma engines in the other search modes (device_tests ran the default,
 # fused); the switches are read once per process.
 hopper=(--gtest_filter='DeviceHopperEngines.*')
@@ -41,25 +71,6 @@ for tool in memcheck racecheck; do  # the fused engine, then the 192-row engine
       --error-exitcode 1 "$build/tests/quorl_device_tests" --gtest_filter='DeviceHopperEngines.Small*'
   done
 done
-# cuBLASLt comes from the machine.
-cublas_dir=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
-# The h100tma engines themselves beside cuBLASLt.
-step hopper_bench 60 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" \
-  "$build/tools/hopper_bench/hopper_bench"
-cat "$out/hopper_bench.log" >>"$summary"
-# The search pass beside cuBLASLt's int8 GEMM, once per search mode (the
-# library reads the mode once per process).
-for mode in "" SEPARATE_BOUND=1 SKIP_BOUND=1; do
-  name=bench_search_${mode%%=*}
-  step "${name%_}" 60 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" $mode \
-    "$build/bench/quorl_search_bench"
-  grep -E '^(device|cublaslt|search)' "$out/${name%_}.log" >>"$summary"
-done
-# Attempt rates of the drivers (default build of the device), stage breakdowns.
-step bench_drivers 120 "$build/bench/quorl_drivers_bench"
-grep -E '^(device|full|bonly|bare)' "$out/bench_drivers.log" >>"$summary"
-step qkmine_commit 60 "$build/tools/qkmine/qkmine" commit --m 8192 --n 8192 --k 2048 \
-  --seed-a 1 --seed-b 2 --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f --json
-cat "$out/qkmine_commit.log" >>"$summary"
+SMEM_NOISE=1 step device_tests_smem_noise 120 "$build/tests/quorl_device_tests" --gtest_filter='DeviceNoise*'
 echo "--- summary ($summary)"
 cat "$summary"
