@@ -71,6 +71,9 @@ for tool in memcheck racecheck; do  # the fused engine, then the 192-row engine
       --error-exitcode 1 "$build/tests/quorl_device_tests" --gtest_filter='DeviceHopperEngines.Small*'
   done
 done
-SMEM_NOISE=1 step device_tests_smem_noise 120 "$build/tests/quorl_device_tests" --gtest_filter='DeviceNoise*'
+# The staged fusion kernel, in the separate-bound mode so the noise tests
+# compare cell messages word for word.
+step device_tests_smem_noise 120 env SMEM_NOISE=1 SEPARATE_BOUND=1 "$build/tests/quorl_device_tests" \
+  --gtest_filter='DeviceNoise*'
 echo "--- summary ($summary)"
 cat "$summary"

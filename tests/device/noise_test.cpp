@@ -9,6 +9,7 @@
 #include "../support/device_env.h"
 #include "quorl_ref/commit.hpp"
 #include "quorl_ref/matrix_gen.hpp"
+#include "quorl_ref/attempt.hpp"
 #include "quorl_ref/noise.hpp"
 
 namespace quorl {
@@ -67,6 +68,64 @@ TEST(DeviceNoise, PrepareAGeneratesAndCommitsBothMatrices) {
       ASSERT_EQ(qk_get_hashes(h, a_hash.data(), b_hash.data()), 0);
       EXPECT_EQ(a_hash, ref::commit(key, a.data(), int64_t(a.size())));
       EXPECT_EQ(b_hash, ref::commit(key, b.data(), int64_t(b.size())));
+    }
+    qk_free(h);
+  }
+}
+
+}  // namespace
+}  // namespace quorl
+
+#include <cstdlib>
+
+#include "quorl_ref/search.hpp"
+
+namespace quorl {
+namespace {
+
+// qk_mine_gen builds the operands on the side streams, qk_gen_noised on one
+// stream: searching both must agree. In the separate-bound mode (as the GPU
+// check runs this test a second time) the cell messages are compared word for
+// word, which pins every byte of both operands' products.
+TEST(DeviceNoise, ParallelAndSerialNoiseGiveTheSameOperands) {
+  QK_REQUIRE_GPU();
+  const ref::Dims d{256, 512, 2048};
+  const bool separate = std::getenv("SEPARATE_BOUND") != nullptr;
+  const std::vector<int8_t> a = ref::generate(21, int64_t(d.m) * d.k);
+  const std::vector<int8_t> b = ref::generate(22, int64_t(d.n) * d.k);
+  const Cv a_seed = test::random_cv(23), b_seed = test::random_cv(24), key = test::random_cv(25);
+  // A target met by exactly one cell of the reference operands.
+  const std::vector<int8_t> an = ref::noised_operand(a.data(), d.m, d.k, a_seed, ref::a_tag());
+  const std::vector<int8_t> bn = ref::noised_operand(b.data(), d.n, d.k, b_seed, ref::b_tag());
+  const std::vector<uint32_t> messages =
+      ref::cell_messages(an.data(), bn.data(), d.m, d.n, d.k, ref::standard_labelling(d.m, d.n));
+  Cv target = ref::bound_hash(key, messages.data());
+  for (size_t cell = 1; cell * ref::kMessageWords < messages.size(); ++cell) {
+    const Cv h = ref::bound_hash(key, messages.data() + cell * ref::kMessageWords);
+    if (!ref::meets_target(target, h)) target = h;  // keep the smallest
+  }
+  const std::vector<int32_t> expected = ref::qualifying_cells(messages, key, target);
+  ASSERT_EQ(expected.size(), 1u);
+
+  for (const test::BuildName& build : test::runnable_builds()) {
+    SCOPED_TRACE(build.name);
+    QkHandle* h = test::open_standard(build, d.m, d.n, d.k);
+    ASSERT_NE(h, nullptr);
+    std::vector<int8_t> a_out(a.size()), b_out(b.size());
+    ASSERT_EQ(qk_gen_noised(h, a.data(), b.data(), a_seed.data(), b_seed.data(), a_out.data(),
+                            b_out.data()),
+              0);
+    EXPECT_EQ(qk_mine(h, a_out.data(), b_out.data(), key.data(), target.data()), expected[0]);
+    const size_t words = size_t(d.k / 128) * (d.m / 2) * (d.n / 64);
+    std::vector<uint32_t> serial(words), parallel(words);
+    ASSERT_EQ(qk_get_xored(h, serial.data()), 0);
+    EXPECT_EQ(qk_mine_gen(h, a.data(), b.data(), a_seed.data(), b_seed.data(), key.data(),
+                          target.data()),
+              expected[0]);
+    ASSERT_EQ(qk_get_xored(h, parallel.data()), 0);
+    if (separate) {
+      EXPECT_EQ(parallel, serial);
+      EXPECT_EQ(serial, ref::xored_planes(messages, d.k / 128, ref::standard_labelling(d.m, d.n)));
     }
     qk_free(h);
   }
