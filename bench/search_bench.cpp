@@ -2,7 +2,6 @@
 // same shape, timed with CUDA events in the same run. The search mode is the
 // process's (SKIP_BOUND, SEPARATE_BOUND, FUSED_BOUND), so run once per mode.
 // Usage: quorl_search_bench [M N K [REPS]]   (default 8192 8192 2048 20)
-#include <cublasLt.h>
 #include <cuda_runtime.h>
 
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "../cuda/search/search_mode.h"
+#include "common/cublaslt_int8.h"
 #include "quorl_kernel.h"
 #include "quorl_ref/grid.hpp"
 
@@ -61,78 +61,6 @@ float time_search(const char* build, const Shape& s, const std::vector<int8_t>& 
   return ms / float(s.reps);
 }
 
-// Milliseconds per cuBLASLt int8 GEMM of the same product, row-major
-// C (m x n, int32) = A (m x k) * B (n x k)^T: in cuBLASLt's column-major
-// terms D (n x m) = B^T-op (k x n) times A (k x m), the TN int8 form.
-float time_cublaslt(const Shape& s, const std::vector<int8_t>& a, const std::vector<int8_t>& b) {
-  int8_t *da = nullptr, *db = nullptr;
-  int32_t* dc = nullptr;
-  void* workspace = nullptr;
-  const size_t workspace_bytes = size_t(64) << 20;
-  cudaMalloc(&da, a.size());
-  cudaMalloc(&db, b.size());
-  cudaMalloc(&dc, size_t(s.m) * s.n * 4);
-  cudaMalloc(&workspace, workspace_bytes);
-  cudaMemcpy(da, a.data(), a.size(), cudaMemcpyHostToDevice);
-  cudaMemcpy(db, b.data(), b.size(), cudaMemcpyHostToDevice);
-
-  cublasLtHandle_t lt;
-  cublasLtCreate(&lt);
-  cublasLtMatmulDesc_t op;
-  cublasLtMatmulDescCreate(&op, CUBLAS_COMPUTE_32I, CUDA_R_32I);
-  const cublasOperation_t trans = CUBLAS_OP_T, no_trans = CUBLAS_OP_N;
-  cublasLtMatmulDescSetAttribute(op, CUBLASLT_MATMUL_DESC_TRANSA, &trans, sizeof trans);
-  cublasLtMatmulDescSetAttribute(op, CUBLASLT_MATMUL_DESC_TRANSB, &no_trans, sizeof no_trans);
-  cublasLtMatrixLayout_t la, lb, lc;
-  cublasLtMatrixLayoutCreate(&la, CUDA_R_8I, s.k, s.n, s.k);
-  cublasLtMatrixLayoutCreate(&lb, CUDA_R_8I, s.k, s.m, s.k);
-  cublasLtMatrixLayoutCreate(&lc, CUDA_R_32I, s.n, s.m, s.n);
-  cublasLtMatmulPreference_t pref;
-  cublasLtMatmulPreferenceCreate(&pref);
-  cublasLtMatmulPreferenceSetAttribute(pref, CUBLASLT_MATMUL_PREF_MAX_WORKSPACE_BYTES,
-                                       &workspace_bytes, sizeof workspace_bytes);
-  cublasLtMatmulHeuristicResult_t heuristic{};
-  int returned = 0;
-  cublasLtMatmulAlgoGetHeuristic(lt, op, la, lb, lc, lc, pref, 1, &heuristic, &returned);
-  float ms = -1.0f;
-  if (returned > 0) {
-    const int32_t alpha = 1, beta = 0;
-    cudaStream_t stream;
-    cudaStreamCreate(&stream);
-    auto matmul = [&] {
-      return cublasLtMatmul(lt, op, &alpha, db, la, da, lb, &beta, dc, lc, dc, lc,
-                            &heuristic.algo, workspace, workspace_bytes, stream);
-    };
-    const cublasStatus_t status = matmul();  // warm-up
-    cudaEvent_t start, stop;
-    cudaEventCreate(&start);
-    cudaEventCreate(&stop);
-    cudaEventRecord(start, stream);
-    for (int i = 0; i < s.reps; ++i) matmul();
-    cudaEventRecord(stop, stream);
-    cudaEventSynchronize(stop);
-    cudaEventElapsedTime(&ms, start, stop);
-    ms /= float(s.reps);
-    if (status != CUBLAS_STATUS_SUCCESS) ms = -1.0f;
-    cudaEventDestroy(start);
-    cudaEventDestroy(stop);
-    cudaStreamDestroy(stream);
-  } else {
-    std::fprintf(stderr, "cuBLASLt: no int8 algorithm for this shape\n");
-  }
-  cublasLtMatmulPreferenceDestroy(pref);
-  cublasLtMatrixLayoutDestroy(la);
-  cublasLtMatrixLayoutDestroy(lb);
-  cublasLtMatrixLayoutDestroy(lc);
-  cublasLtMatmulDescDestroy(op);
-  cublasLtDestroy(lt);
-  cudaFree(da);
-  cudaFree(db);
-  cudaFree(dc);
-  cudaFree(workspace);
-  return ms;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,7 +77,9 @@ int main(int argc, char** argv) {
   for (auto& x : a) x = int8_t(rng());
   for (auto& x : b) x = int8_t(rng());
 
-  const float lt_ms = time_cublaslt(s, a, b);
+  std::string why;
+  const float lt_ms = quorl::bench::cublaslt_int8_ms(a, b, s.m, s.n, s.k, s.reps, &why);
+  if (lt_ms < 0) std::fprintf(stderr, "%s\n", why.c_str());
   std::printf("device %s (cc %d.%d), %dx%dx%d, %d reps, mode %s\n", prop.name, prop.major,
               prop.minor, s.m, s.n, s.k, s.reps, mode_name());
   std::printf("cublaslt_int8: %.3f ms %.1f TOPS\n", lt_ms, lt_ms > 0 ? tops(s, lt_ms) : 0.0);

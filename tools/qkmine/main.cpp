@@ -11,8 +11,10 @@ constexpr const char* kUsage =
     "usage: qkmine <command> [options]\n"
     "commands:\n"
     "  commit   generate A and B from seeds and print their commitment roots\n"
-    "  mine     run attempts and print a record for every share (--devices cpu: reference model)\n"
-    "  verify   check a mining record on the host (fields as options or JSON on stdin)\n";
+    "  mine     run attempts on GPUs (or --devices cpu: the reference model) and print a record per share\n"
+    "  verify   check a mining record on the host (fields as options or JSON on stdin)\n"
+    "  bench    time the stages, the B-only attempt rates and the search pass beside cuBLASLt on a GPU\n"
+    "  selftest check every build the GPU runs against the reference model (exit 3: no GPU)\n";
 
 }  // namespace
 
@@ -26,6 +28,8 @@ int main(int argc, char** argv) {
   if (command == "commit") return qkmine::run_commit(args);
   if (command == "verify") return qkmine::run_verify(args);
   if (command == "mine") return qkmine::run_mine(args);
+  if (command == "bench") return qkmine::run_bench(args);
+  if (command == "selftest") return qkmine::run_selftest(args);
   if (command == "--help" || command == "help") {
     std::fputs(kUsage, stdout);
     return qkmine::kExitOk;
