@@ -111,6 +111,10 @@ std::vector<CheckResult> run_checks(int device, const BuildInfo& build, const Se
     if (!(times[7] > 0)) return std::string("no total time");
     return judge_found(found, full_cells);
   });
+  check("qk_mine_full_loaded", [&] {
+    if (int s = qk_set_job(h, key, target)) return "qk_set_job: " + status_text(s);
+    return judge_found(qk_mine_full_loaded(h, kSeedA, kSeedB), full_cells);
+  });
   check("qk_mine", [&] {
     uint32_t search_key[8];
     put(op.seeds.a_seed, search_key);
@@ -132,6 +136,25 @@ std::vector<CheckResult> run_checks(int device, const BuildInfo& build, const Se
     if (int s = qk_get_hashes(h, a_hash, b_hash)) return status_text(s);
     const std::string why = judge_cv("a_hash", a_hash, state.a_hash);
     return why.empty() ? judge_cv("b_hash after the batch", b_hash, state.b_hash) : why;
+  });
+  // The single and profiled attempts carry on from the batch's state.
+  std::vector<uint64_t> nonces;
+  for (int i = 0; i < kBatch; ++i) nonces.push_back(kFirstNonce + uint64_t(i));
+  auto next_bonly = [&](const char* call, const std::function<int(uint64_t)>& attempt) {
+    check(call, [&] {
+      nonces.push_back(nonces.back() + 1);
+      const int found = attempt(nonces.back());
+      const quorl::ref::AttemptOperands state = quorl::ref::bonly_attempt(kKey, kPrepareSeed, nonces, d);
+      uint32_t a_hash[8], b_hash[8];
+      if (int s = qk_get_hashes(h, a_hash, b_hash)) return status_text(s);
+      const std::string why = judge_cv("b_hash", b_hash, state.b_hash);
+      return why.empty() ? judge_found(found, expect.cells(state.a, state.b, state.seeds.a_seed)) : why;
+    });
+  };
+  next_bonly("qk_mine_full_bonly", [&](uint64_t nonce) { return qk_mine_full_bonly(h, nonce); });
+  next_bonly("qk_mine_full_bonly_profile", [&](uint64_t nonce) {
+    float times[12] = {};
+    return qk_mine_full_bonly_profile(h, nonce, times);
   });
   return results;
 }
