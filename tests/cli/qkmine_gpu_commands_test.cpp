@@ -55,6 +55,8 @@ TEST(QkmineGpuCommands, BadOptionsExitTwo) {
       {"selftest extra", "unexpected argument 'extra'"},
       {"mine --devices 0,0", "usage: qkmine mine"},
       {"mine --devices 1x", "--devices takes a list of GPU ordinals"},
+      {"mine --devices 0 --m 100", "unsupported shape"},
+      {"mine --devices all --mode bonly --seed-a 1", "--seed-a belongs to --mode full"},
   };
   for (const auto& c : cases) {
     const auto r = qkmine(c.args);

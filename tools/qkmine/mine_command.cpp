@@ -69,28 +69,25 @@ int run_mine(const std::vector<std::string>& args) {
                  {"all", "json"}, error)) {
     return usage(error);
   }
+  // Every option is checked before a missing GPU is reported, so bad usage
+  // exits 2 on any machine.
   const int visible = visible_gpus();
-  std::vector<Device> devices;
-  if (opt.has("devices")) {
-    const std::string list = *opt.text("devices");
-    if (list != "all" && parse_device_list(list, kMaxGpus, error).empty()) return usage(error);
-    if (list != "cpu" && visible == 0) {
-      std::fprintf(stderr, "qkmine mine: no CUDA device visible\n");
-      return kExitNoGpu;
-    }
-    devices = parse_device_list(list, visible, error);
-    if (!error.empty()) return usage(error);
-  } else if (visible > 0) {
-    devices = parse_device_list("all", visible, error);
-  } else {
-    std::fprintf(stderr, "qkmine: no CUDA device visible; mining on the CPU reference model\n");
-    devices = {Device{}};
-  }
-  const bool on_gpu = !devices[0].cpu;
-
+  const std::string list = opt.text("devices").value_or(visible > 0 ? "all" : "cpu");
+  if (list != "all" && parse_device_list(list, kMaxGpus, error).empty()) return usage(error);
+  const bool on_gpu = list != "cpu";
   Job job;
   const std::string problem = read_job(opt, on_gpu, job);
   if (!problem.empty()) return usage(problem);
+
+  if (!opt.has("devices") && !on_gpu) {
+    std::fprintf(stderr, "qkmine: no CUDA device visible; mining on the CPU reference model\n");
+  }
+  if (on_gpu && visible == 0) {
+    std::fprintf(stderr, "qkmine mine: no CUDA device visible\n");
+    return kExitNoGpu;
+  }
+  const std::vector<Device> devices = parse_device_list(list, visible, error);
+  if (!error.empty()) return usage(error);
   return on_gpu ? mine_on_gpus(job, devices) : mine_on_cpu(job);
 }
 
