@@ -14,8 +14,8 @@ extern "C" void on_interrupt(int) {
 
 }  // namespace
 
-MineRun::MineRun(const Job& job, const std::vector<std::string>& device_names)
-    : job_(job), start_(std::chrono::steady_clock::now()) {
+MineRun::MineRun(const Job& job, const std::vector<std::string>& device_names, FILE* out)
+    : job_(job), start_(std::chrono::steady_clock::now()), out_(out) {
   for (const std::string& name : device_names) {
     tallies_.push_back(std::make_unique<DeviceTally>());
     tallies_.back()->name = name;
@@ -40,9 +40,9 @@ MineRun::Claim MineRun::claim(int64_t want) {
 }
 
 void MineRun::emit(const std::string& line) {
-  std::lock_guard<std::mutex> lock(out_);
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+  std::lock_guard<std::mutex> lock(out_lock_);
+  std::fprintf(out_, "%s\n", line.c_str());
+  std::fflush(out_);
 }
 
 void MineRun::report(bool final) {
@@ -68,13 +68,13 @@ void MineRun::report(bool final) {
   }
   const double rate = seconds > 0 ? double(attempts) / seconds : 0.0;
   const double tops = rate * ops_per_attempt / 1e12;
-  std::lock_guard<std::mutex> lock(out_);
+  std::lock_guard<std::mutex> lock(out_lock_);
   if (final && job_.json) {
-    std::printf("{\"summary\":true,\"device\":\"%s\",\"attempts\":%lld,\"shares\":%lld,\"rejected\":%lld,"
+    std::fprintf(out_, "{\"summary\":true,\"device\":\"%s\",\"attempts\":%lld,\"shares\":%lld,\"rejected\":%lld,"
                 "\"seconds\":%.3f,\"attempts_per_s\":%.3f,\"tops\":%.6f,\"devices\":[%s]}\n",
                 names.c_str(), (long long)attempts, (long long)shares, (long long)rejected, seconds, rate,
                 tops, per_device_json.c_str());
-    std::fflush(stdout);
+    std::fflush(out_);
     return;
   }
   std::fprintf(stderr,

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,7 +24,8 @@ struct DeviceTally {
 
 class MineRun {
  public:
-  MineRun(const Job& job, const std::vector<std::string>& device_names);
+  // Records and the --json summary go to `out`.
+  MineRun(const Job& job, const std::vector<std::string>& device_names, FILE* out = stdout);
 
   // Grants up to `want` attempts from --attempts (all of them without a
   // limit), numbered from `first` across the run; count 0 once the run is
@@ -49,7 +51,8 @@ class MineRun {
   std::atomic<int64_t> claimed_{0};
   std::atomic<bool> stop_{false};
   std::vector<std::unique_ptr<DeviceTally>> tallies_;
-  std::mutex out_;
+  FILE* out_;
+  std::mutex out_lock_;
 };
 
 // Ctrl-C and SIGTERM stop the run cleanly (the summary still prints).
