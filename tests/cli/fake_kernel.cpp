@@ -93,4 +93,62 @@ void qk_mine_full_bonly_batch(QkHandle* h, uint64_t first_nonce, int count, int3
   }
 }
 
+int qk_gen_ab(QkHandle* h, uint64_t seed_a, uint64_t seed_b) {
+  QkCtx& c = *h->ctx;
+  c.op.a_plain = quorl::ref::generate(seed_a, int64_t(c.d.m) * c.d.k);
+  c.op.b_plain = quorl::ref::generate(seed_b, int64_t(c.d.n) * c.d.k);
+  return 0;
+}
+
+int qk_get_plain(QkHandle* h, int8_t* a, int8_t* b) {
+  std::copy(h->ctx->op.a_plain.begin(), h->ctx->op.a_plain.end(), a);
+  std::copy(h->ctx->op.b_plain.begin(), h->ctx->op.b_plain.end(), b);
+  return 0;
+}
+
+int qk_commit(QkHandle* h, const uint32_t key[8], uint32_t a_hash[8], uint32_t b_hash[8]) {
+  QkCtx& c = *h->ctx;
+  c.op.a_hash = quorl::ref::commit(cv(key), c.op.a_plain.data(), int64_t(c.op.a_plain.size()));
+  c.op.b_hash = quorl::ref::commit(cv(key), c.op.b_plain.data(), int64_t(c.op.b_plain.size()));
+  return qk_get_hashes(h, a_hash, b_hash);
+}
+
+int qk_set_job(QkHandle* h, const uint32_t key[8], const uint32_t target[8]) {
+  h->ctx->key = cv(key), h->ctx->target = cv(target);
+  return 0;
+}
+
+int qk_mine_full_loaded(QkHandle* h, uint64_t seed_a, uint64_t seed_b) {
+  uint32_t key[8], target[8];
+  std::copy(h->ctx->key.begin(), h->ctx->key.end(), key);
+  std::copy(h->ctx->target.begin(), h->ctx->target.end(), target);
+  return qk_mine_full(h, key, seed_a, seed_b, target);
+}
+
+int qk_mine_full_profile(QkHandle* h, const uint32_t key[8], uint64_t seed_a, uint64_t seed_b,
+                         const uint32_t target[8], float times[8]) {
+  std::fill(times, times + 8, 1.0f);
+  return qk_mine_full(h, key, seed_a, seed_b, target);
+}
+
+int qk_mine(QkHandle* h, const int8_t* a, const int8_t* b, const uint32_t search_key[8], const uint32_t target[8]) {
+  QkCtx& c = *h->ctx;
+  c.target = cv(target);
+  c.op.a.assign(a, a + int64_t(c.d.m) * c.d.k);
+  c.op.b.assign(b, b + int64_t(c.d.n) * c.d.k);
+  c.op.seeds.a_seed = cv(search_key);
+  return search(c);
+}
+
+int qk_mine_full_bonly(QkHandle* h, uint64_t nonce) {
+  int32_t found;
+  qk_mine_full_bonly_batch(h, nonce, 1, &found);
+  return found;
+}
+
+int qk_mine_full_bonly_profile(QkHandle* h, uint64_t nonce, float times[12]) {
+  std::fill(times, times + 12, 1.0f);
+  return qk_mine_full_bonly(h, nonce);
+}
+
 }  // extern "C"

@@ -1,6 +1,7 @@
-// A stand-in for libquorl_kernel's mining calls, computed on the reference
-// model, so the GPU miner's bookkeeping (attempt numbers, prepare seeds,
-// nonce runs, roots, confirmation on the host) runs on any machine.
+// A stand-in for libquorl_kernel's calls that qkmine's GPU miner and
+// selftest make, computed on the reference model, so their bookkeeping
+// (attempt numbers, prepare seeds, nonce runs, roots, confirmation on the
+// host, the selftest's verdicts) runs on any machine.
 #pragma once
 
 namespace quorl::test {
