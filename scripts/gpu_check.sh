@@ -40,6 +40,15 @@ step device_tests 240 "$build/tests/quorl_device_tests" --gtest_output="xml:$out
 step qkmine_commit 60 "$build/tools/qkmine/qkmine" commit --m 8192 --n 8192 --k 2048 \
   --seed-a 1 --seed-b 2 --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f --json
 cat "$out/qkmine_commit.log" >>"$summary"
+# cuBLASLt comes from the machine.
+cublas_dir=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
+# The h100tma engines themselves beside cuBLASLt.
+step hopper_bench 60 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" \
+  "$build/tools/hopper_bench/hopper_bench"
+cat "$out/hopper_bench.log" >>"$summary"
+# Attempt rates of the drivers (default build of the device), stage breakdowns.
+step bench_drivers 120 "$build/bench/quorl_drivers_bench"
+grep -E '^(device|full|bonly|bare)' "$out/bench_drivers.log" >>"$summary"
 # qkmine on the GPU: every runnable build against the reference, then a short
 # mining run per mode on every GPU whose first share must verify on the host.
 step qkmine_selftest 120 "$build/tools/qkmine/qkmine" selftest
@@ -52,15 +61,6 @@ for mode in full bonly; do
   step "qkmine_verify_$mode" 30 "$build/tools/qkmine/qkmine" verify --threads 4 <"$out/qkmine_share_$mode.json"
   head -1 "$out/qkmine_verify_$mode.log" >>"$summary"
 done
-# cuBLASLt comes from the machine.
-cublas_dir=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
-# The h100tma engines themselves beside cuBLASLt.
-step hopper_bench 60 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" \
-  "$build/tools/hopper_bench/hopper_bench"
-cat "$out/hopper_bench.log" >>"$summary"
-# Attempt rates of the drivers (default build of the device), stage breakdowns.
-step bench_drivers 120 "$build/bench/quorl_drivers_bench"
-grep -E '^(device|full|bonly|bare)' "$out/bench_drivers.log" >>"$summary"
 # qkmine bench, short: JSON lines and the plot.
 step qkmine_bench 90 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" "$build/tools/qkmine/qkmine" bench \
   --json --shapes 4096x4096x2048,8192x8192x2048 --reps 10 --attempts 10 --plot "$out/qkmine_bench.png"
