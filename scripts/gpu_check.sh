@@ -44,7 +44,7 @@ cat "$out/qkmine_commit.log" >>"$summary"
 cublas_dir=$(find /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
 # The h100tma engines themselves beside cuBLASLt.
 step hopper_bench 60 env LD_LIBRARY_PATH="$cublas_dir:$LD_LIBRARY_PATH" \
-  "$build/tools/hopper_bench/hopper_bench"
+  "$build/bench/hopper_bench"
 cat "$out/hopper_bench.log" >>"$summary"
 # Attempt rates of the drivers (default build of the device), stage breakdowns.
 step bench_drivers 120 "$build/bench/quorl_drivers_bench"
