@@ -8,8 +8,8 @@
  *
  * Results: a status is a CUDA runtime error code (0 = success); a "found"
  * result is -1 when no hash-grid cell met the target, else the grid index
- * R * col_groups + C of one cell that did. Calls that the library does not
- * provide yet return cudaErrorNotSupported (801) or -1.
+ * R * col_groups + C of one cell that did. A library configured without
+ * some builds (a developer's partial build) refuses to create contexts on them.
  */
 #ifndef QUORL_KERNEL_H
 #define QUORL_KERNEL_H
@@ -45,9 +45,10 @@ typedef struct QkHandle {
  * hash grid of row_groups x col_groups cells; row_group[m] and col_group[n]
  * label each product row and column (copied, not kept). Returns null, after
  * one "CUDA cuda/quorl_kernel:<site> <reason>" line on stderr, when the shape
- * is refused (m a positive multiple of 128, n of 256, k of 64, m*k and n*k
- * each 1024 * 2^L bytes, group arrays not null) or an allocation fails. The
- * build comes from QUORL_KERNEL_VARIANT or the device's compute capability. */
+ * is refused (3001: m a positive multiple of 128, n of 256, k of 64, m*k and
+ * n*k each 1024 * 2^L bytes, group arrays not null), the labelling is refused
+ * (3002: see the README) or an allocation fails (3009..3041). The build comes
+ * from QUORL_KERNEL_VARIANT or the device's compute capability. */
 QK_API QkHandle* qk_init(int device, int m, int n, int k, int row_groups, int col_groups,
                          const int32_t* row_group, const int32_t* col_group);
 /* Releases the context and the handle; null is accepted. */
