@@ -146,6 +146,19 @@ ref::AttemptOperands bonly_reference(const Cv& key, std::vector<uint64_t> nonces
   return ref::bonly_attempt(key, kPrepareSeed, nonces, kDims);
 }
 
+// Runs `body` on a context of every build the GPU runs, prepared for B-only
+// mining under `key` and `target`.
+template <class Body>
+void on_each_prepared_build(const Cv& key, const Cv& target, Body&& body) {
+  for (const test::BuildName& build : test::runnable_builds()) {
+    SCOPED_TRACE(build.name);
+    Context ctx(build);
+    ASSERT_NE(ctx.h, nullptr);
+    ASSERT_EQ(qk_prepare_a(ctx.h, key.data(), target.data(), kPrepareSeed), 0);
+    body(ctx);
+  }
+}
+
 TEST(DeviceBonly, SingleCallsAndABatchOfTwoLeaveTheSameState) {
   QK_REQUIRE_GPU();
   const Cv key = test::random_cv(43);
@@ -184,11 +197,7 @@ TEST(DeviceBonly, SingleCallsAndABatchOfTwoLeaveTheSameState) {
 TEST(DeviceBonly, BatchCountsOneAndAHundred) {
   QK_REQUIRE_GPU();
   const Cv key = test::random_cv(44);
-  for (const test::BuildName& build : test::runnable_builds()) {
-    SCOPED_TRACE(build.name);
-    Context ctx(build);
-    ASSERT_NE(ctx.h, nullptr);
-    ASSERT_EQ(qk_prepare_a(ctx.h, key.data(), kAllOnes.data(), kPrepareSeed), 0);
+  on_each_prepared_build(key, kAllOnes, [&](Context& ctx) {
     std::vector<int32_t> results(100, -7);
     qk_mine_full_bonly_batch(ctx.h, 5, 1, results.data());
     EXPECT_GE(results[0], 0) << "every cell meets an all-ones target";
@@ -205,7 +214,7 @@ TEST(DeviceBonly, BatchCountsOneAndAHundred) {
     std::vector<uint64_t> nonces = {5};
     for (uint64_t x = 6; x < 70; ++x) nonces.push_back(x);
     EXPECT_EQ(ctx.b_plain(), bonly_reference(key, nonces).b_plain);
-  }
+  });
 }
 
 TEST(DeviceBonly, ProfiledAttemptMatchesTheSingleCall) {
@@ -214,27 +223,19 @@ TEST(DeviceBonly, ProfiledAttemptMatchesTheSingleCall) {
   const ref::AttemptOperands op = bonly_reference(key, {77});
   const Oracle oracle(op, kDims);
   const Cv target = oracle.target_for(1);
-  for (const test::BuildName& build : test::runnable_builds()) {
-    SCOPED_TRACE(build.name);
-    Context ctx(build);
-    ASSERT_NE(ctx.h, nullptr);
-    ASSERT_EQ(qk_prepare_a(ctx.h, key.data(), target.data(), kPrepareSeed), 0);
+  on_each_prepared_build(key, target, [&](Context& ctx) {
     float times[12] = {};
     EXPECT_TRUE(oracle.accepts(qk_mine_full_bonly_profile(ctx.h, 77, times), target));
     EXPECT_EQ(ctx.roots(), (std::array<Cv, 2>{op.a_hash, op.b_hash}));
     EXPECT_NEAR(times[8], std::accumulate(times + 2, times + 8, 0.0f), 0.01f + 0.01f * times[8]);
     for (int i = 0; i < 11; ++i) EXPECT_LE(times[i], times[11] + 1e-3f) << i;
-  }
+  });
 }
 
 TEST(DeviceBonly, BenchesAdvanceTheStateAsDocumented) {
   QK_REQUIRE_GPU();
   const Cv key = test::random_cv(46);
-  for (const test::BuildName& build : test::runnable_builds()) {
-    SCOPED_TRACE(build.name);
-    Context ctx(build);
-    ASSERT_NE(ctx.h, nullptr);
-    ASSERT_EQ(qk_prepare_a(ctx.h, key.data(), kAllOnes.data(), kPrepareSeed), 0);
+  on_each_prepared_build(key, kAllOnes, [&](Context& ctx) {
     float elapsed = -1.0f;
     EXPECT_EQ(qk_bench_bonly_batch(ctx.h, 3, &elapsed), 3) << "all-ones target: every attempt hits";
     EXPECT_GT(elapsed, 0.0f);
@@ -253,7 +254,7 @@ TEST(DeviceBonly, BenchesAdvanceTheStateAsDocumented) {
     EXPECT_EQ(elapsed, 0.0f);
     EXPECT_EQ(qk_bench_bonly_batch(ctx.h, -1, &elapsed), 0);
     EXPECT_EQ(elapsed, 0.0f);
-  }
+  });
 }
 
 }  // namespace
@@ -282,11 +283,7 @@ struct MemoryHog {
 TEST(DeviceBonly, PipelineBenchSurvivesAFailedScratchAllocation) {
   QK_REQUIRE_GPU();
   const Cv key = test::random_cv(47);
-  for (const test::BuildName& build : test::runnable_builds()) {
-    SCOPED_TRACE(build.name);
-    Context ctx(build);
-    ASSERT_NE(ctx.h, nullptr);
-    ASSERT_EQ(qk_prepare_a(ctx.h, key.data(), kAllOnes.data(), kPrepareSeed), 0);
+  on_each_prepared_build(key, kAllOnes, [&](Context& ctx) {
     const std::vector<int8_t> before = ctx.b_plain();
     float elapsed = -1.0f;
     int result = 0;
@@ -308,7 +305,7 @@ TEST(DeviceBonly, PipelineBenchSurvivesAFailedScratchAllocation) {
     ::testing::internal::CaptureStderr();
     qk_run(ctx.h);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-  }
+  });
 }
 
 }  // namespace
