@@ -18,6 +18,8 @@ struct Dims {
   int m, n, k;
 };
 
+void PrintTo(const Dims& d, std::ostream* os) { *os << d.m << "x" << d.n << "x" << d.k; }
+
 class DeviceFrame : public ::testing::TestWithParam<Dims> {};
 
 INSTANTIATE_TEST_SUITE_P(Shapes, DeviceFrame,

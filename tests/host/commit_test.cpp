@@ -16,6 +16,8 @@ struct Matrix {
   int64_t rows, cols;
 };
 
+void PrintTo(const Matrix& x, std::ostream* os) { *os << x.rows << "x" << x.cols; }
+
 std::vector<int8_t> matrix_bytes(Matrix shape, uint64_t seed) {
   const std::vector<uint8_t> raw = test::random_bytes(size_t(shape.rows * shape.cols), seed);
   return std::vector<int8_t>(raw.begin(), raw.end());
