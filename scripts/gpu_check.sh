@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build-gpu}
 out=${OUT:-gpu-check-out}
 mkdir -p "$out"
-export LD_LIBRARY_PATH="$PWD/$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+export LD_LIBRARY_PATH="$PWD/$build:$PWD/$build/verify${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 summary="$out/summary.txt"
 : >"$summary"
 
