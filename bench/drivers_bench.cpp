@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quorl_kernel.h"
+#include "search_timing.h"
 #include "quorl_ref/grid.hpp"
 
 namespace {
@@ -27,24 +28,6 @@ void print_stages(const char* what, const char* const* names, const double* ms, 
   std::printf("%s stages (ms):", what);
   for (int i = 0; i < count; ++i) std::printf(" %s %.3f", names[i], ms[i]);
   std::printf("\n");
-}
-
-// Milliseconds per search pass (qk_run_async back to back, bracketed by
-// events on the legacy stream, which the context's blocking streams join).
-double bare_search_ms(QkHandle* h, int reps) {
-  qk_run(h);  // warm-up
-  cudaEvent_t start, stop;
-  cudaEventCreate(&start);
-  cudaEventCreate(&stop);
-  cudaEventRecord(start, nullptr);
-  for (int i = 0; i < reps; ++i) qk_run_async(h);
-  cudaEventRecord(stop, nullptr);
-  cudaEventSynchronize(stop);
-  float ms = 0;
-  cudaEventElapsedTime(&ms, start, stop);
-  cudaEventDestroy(start);
-  cudaEventDestroy(stop);
-  return ms / reps;
 }
 
 void full_pipeline(QkHandle* h, const Shape& s) {
@@ -80,7 +63,8 @@ void bonly(QkHandle* h, const Shape& s) {
     for (int j = 0; j < 12; ++j) sum[j] += times[j] / s.attempts;
   }
   print_stages("bonly profile", kNames, sum, 12);
-  const double search_ms = bare_search_ms(h, s.attempts);
+  qk_run(h);  // warm-up
+  const double search_ms = quorl::bench::search_pass_ms(h, s.attempts);
   float batch_ms = 0, pipeline_ms = 0;
   qk_bench_bonly_batch(h, s.attempts, &batch_ms);
   qk_bench_bonly_pipeline(h, s.attempts, &pipeline_ms);

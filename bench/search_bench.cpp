@@ -13,6 +13,7 @@
 #include "../cuda/search/search_mode.h"
 #include "common/cublaslt_int8.h"
 #include "quorl_kernel.h"
+#include "search_timing.h"
 #include "quorl_ref/grid.hpp"
 
 namespace {
@@ -42,23 +43,10 @@ float time_search(const char* build, const Shape& s, const std::vector<int8_t>& 
   if (h == nullptr) return -1.0f;
   const uint32_t key[8] = {1, 2, 3, 4, 5, 6, 7, 8}, target[8] = {};
   qk_mine(h, a.data(), b.data(), key, target);  // uploads and warms up
-  cudaEvent_t start, stop;
-  cudaEventCreate(&start);
-  cudaEventCreate(&stop);
-  // The context's streams are blocking streams, so events on the legacy
-  // default stream bracket their work.
-  cudaEventRecord(start, nullptr);
-  for (int i = 0; i < s.reps; ++i) qk_run_async(h);
-  cudaEventRecord(stop, nullptr);
-  cudaEventSynchronize(stop);
-  float ms = 0;
-  cudaEventElapsedTime(&ms, start, stop);
-  const int found = qk_run(h);
-  std::fprintf(stderr, "%s: last result %d\n", build, found);
-  cudaEventDestroy(start);
-  cudaEventDestroy(stop);
+  const double ms = quorl::bench::search_pass_ms(h, s.reps);
+  std::fprintf(stderr, "%s: last result %d\n", build, qk_run(h));
   qk_free(h);
-  return ms / float(s.reps);
+  return float(ms);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "gpu_builds.h"
 #include "gpu_context.h"
 #include "int8_peaks.h"
+#include "search_timing.h"
 
 namespace qkmine {
 namespace {
@@ -37,27 +38,14 @@ void profile_stages(QkHandle* h, int attempts, ShapeBench& out) {
   out.pipeline_per_s = pipeline_ms > 0 ? 1000.0 * attempts / pipeline_ms : 0;
 }
 
-// Milliseconds per search pass of `build` over a and b: qk_run_async back to
-// back between two events on the legacy stream, which the context's blocking
-// streams join.
+// Milliseconds per search pass of `build` over a and b.
 double search_ms(int device, const BuildInfo& build, const BenchShape& s, const std::vector<int8_t>& a,
                  const std::vector<int8_t>& b, int reps) {
   GpuContext ctx(device, s.m, s.n, s.k, build.name);
   if (!ctx.ok()) return -1;
   qk_mine(ctx.get(), a.data(), b.data(), kKey, kTarget);  // uploads, warms up
   cudaSetDevice(device);
-  cudaEvent_t start, stop;
-  cudaEventCreate(&start);
-  cudaEventCreate(&stop);
-  cudaEventRecord(start, nullptr);
-  for (int i = 0; i < reps; ++i) qk_run_async(ctx.get());
-  cudaEventRecord(stop, nullptr);
-  cudaEventSynchronize(stop);
-  float ms = 0;
-  cudaEventElapsedTime(&ms, start, stop);
-  cudaEventDestroy(start);
-  cudaEventDestroy(stop);
-  return double(ms) / reps;
+  return quorl::bench::search_pass_ms(ctx.get(), reps);
 }
 
 }  // namespace
