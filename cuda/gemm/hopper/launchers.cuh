@@ -69,8 +69,8 @@ inline cudaError_t launch_gemm_hopper_tma_bound(const int8_t* a, const int8_t* b
 
   auto tma_a = make_stage_tma<typename Config::StageLayoutA>(a, m, k);
   auto tma_b = make_stage_tma<typename Config::StageLayoutB>(b, n, k);
-  auto gmem_a = make_layout(make_shape(m, k), make_stride(k, _1{}));
-  auto gmem_b = make_layout(make_shape(n, k), make_stride(k, _1{}));
+  auto gmem_a = quorl::hopper::operand_layout(m, k);
+  auto gmem_b = quorl::hopper::operand_layout(n, k);
   auto kernel = gemm_hopper_tma_bound_g<decltype(gmem_a), decltype(gmem_b), decltype(tma_a),
                                         decltype(tma_b), typename Config::SmemLayoutA,
                                         typename Config::SmemLayoutB, typename Config::TiledMma>;

@@ -36,13 +36,13 @@ struct TmaProducer {
   uint64_t* empty;
 
   __device__ void wait_empty(int stage, uint32_t parity) { TmaEmptyBarrier::wait(&empty[stage], parity); }
-  __device__ void load(quorl::hopper::TileCoord tile, int ktile, int stage) {
+  __device__ void load(int stage, int a_box, int b_box, int ktile) {
     using namespace cute;
     TmaFullBarrier::arrive_and_expect_tx(&full[stage], quorl::hopper::TmaBoundConfig::kStageBytes);
-    copy(tma_a.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL),
-         boxes_a(_, tile.row, ktile), stages_a(_, stage));
-    copy(tma_b.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL),
-         boxes_b(_, tile.col, ktile), stages_b(_, stage));
+    copy(tma_a.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL), boxes_a(_, a_box, ktile),
+         stages_a(_, stage));
+    copy(tma_b.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL), boxes_b(_, b_box, ktile),
+         stages_b(_, stage));
   }
 };
 

@@ -13,12 +13,16 @@
 
 namespace quorl::hopper {
 
+// An operand in global memory: `rows` rows of k int8, k bytes apart.
+inline auto operand_layout(int rows, int k) {
+  return cute::make_layout(cute::make_shape(rows, k), cute::make_stride(k, cute::Int<1>{}));
+}
+
 template <class StageLayout>
 auto build_stage_tma(const int8_t* matrix, int rows, int k) {
   using namespace cute;
-  Tensor g =
-      make_tensor(make_gmem_ptr(matrix), make_layout(make_shape(rows, k), make_stride(k, _1{})));
-  return make_tma_copy(SM90_TMA_LOAD{}, g, StageLayout{});
+  return make_tma_copy(SM90_TMA_LOAD{}, make_tensor(make_gmem_ptr(matrix), operand_layout(rows, k)),
+                       StageLayout{});
 }
 
 // A stage is (rows, depth) bytes under Swizzle<B, 4, 3>: boxes of `rows` rows

@@ -38,7 +38,7 @@ QK_HD void produce_tiles(Producer& producer, int block, int grid, int tiles_m, i
       // A fresh barrier counts as having completed the phase before phase 0,
       // so the first pass over the ring does not wait.
       producer.wait_empty(ring.stage, ring.phase ^ 1);
-      producer.load(tile, i, ring.stage);
+      producer.load(ring.stage, tile.row, tile.col, i);  // A's and B's boxes of k-tile i
       ring.advance();
     }
   }
