@@ -3,6 +3,8 @@
 // reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <set>
 
 #include "../../cuda/common/env_switch.h"
@@ -179,10 +181,17 @@ std::vector<int8_t> run_fuse(noise::FuseKernel kernel, const std::vector<int8_t>
   const LaunchShape shape = noise::fuse_shape(kernel, rows, k);
   if (kernel == noise::FuseKernel::kSharedEight) {
     for (uint32_t block = 0; block < shape.grid; ++block) {
-      int8_t staged[128];
-      for (uint32_t t = 0; t < shape.block; ++t) noise::fuse_smem_stage(block, t, table.data(), staged);
+      // The 128 staged values, then guard bytes no thread may write.
+      std::array<int8_t, noise::kNoiseWidth + 16> staged;
+      staged.fill(0x33);
       for (uint32_t t = 0; t < shape.block; ++t) {
-        noise::fuse_smem_compute(block, t, src.data(), dst.data(), staged, sel.data());
+        noise::fuse_smem_stage(block, t, table.data(), staged.data());
+      }
+      EXPECT_TRUE(std::all_of(staged.begin() + noise::kNoiseWidth, staged.end(),
+                              [](int8_t v) { return v == 0x33; }))
+          << "staging past its 128 values, block " << block;
+      for (uint32_t t = 0; t < shape.block; ++t) {
+        noise::fuse_smem_compute(block, t, src.data(), dst.data(), staged.data(), sel.data());
       }
     }
     return dst;
