@@ -26,7 +26,8 @@ using namespace cute;
 namespace g = gemm;
 
 // One instruction per rest index of a partitioned copy, as CuTe's copy
-// issues them: the piece's address is that of its first element.
+// issues them; the address it hands the instruction is that of the piece's
+// first byte (CuTe recasts the piece to one 16-byte value there).
 template <class Tensor_>
 auto pieces(const Tensor_& t) {
   return group_modes<1, decltype(rank(t))::value>(t);
@@ -154,11 +155,7 @@ class LabelGemmLaunch {
       const auto s = pieces(src);
       const auto d = pieces(dst);
       static_assert(decltype(size<0>(s))::value == 16, "one 16-byte cp.async per piece");
-      for (int i = 0; i < size<1>(s); ++i) {
-        auto from = recast<uint128_t const>(s(_, i));
-        auto to = recast<uint128_t>(d(_, i));
-        copies.copy16(&from(0), cta.window.address(&to(0)));
-      }
+      for (int i = 0; i < size<1>(s); ++i) copies.copy16(&s(0, i), cta.window.address(&d(0, i)));
     }
     // One ldmatrix per rest index: every lane gives its row's address, and
     // its registers are those CuTe's copy hands the instruction.
@@ -170,8 +167,7 @@ class LabelGemmLaunch {
         uint32_t rows[32], regs[32][4] = {};
         int num = 0;
         for (int l = 0; l < 32; ++l) {
-          auto row = recast<uint128_t const>(pieces(source_of(lanes[l]))(_, i));
-          rows[l] = cta.window.address(&row(0));
+          rows[l] = cta.window.address(&pieces(source_of(lanes[l]))(0, i));
           num = int(size(recast<uint32_t>(pieces(dest_of(lanes[l]))(_, i))));
         }
         ldmatrix(num, rows, cta.window, regs);
