@@ -30,7 +30,9 @@ struct GemmSteps {
     cp_async_fence();
   }
   template <int pending>
-  __device__ void wait_copies() { cute::cp_async_wait<pending>(); }
+  __device__ void wait_copies() {
+    cute::cp_async_wait<pending>();
+  }
   __device__ void barrier() { __syncthreads(); }
   __device__ void load_fragments(int stage, int k_step) {
     using namespace cute;
@@ -51,16 +53,15 @@ template <bool kFused, bool kStore, bool kStandardGrid, class ProblemShape, clas
           class AStride, class ASmemLayout, class TiledCopyA, class S2RAtomA, class BStride,
           class BSmemLayout, class TiledCopyB, class S2RAtomB, class TiledMma>
 __global__ __launch_bounds__(quorl::gemm::kThreads) void gemm_g(
-    ProblemShape shape_mnk, CtaTiler cta_tiler, const int8_t* A, AStride dA,
-    ASmemLayout sA_layout, TiledCopyA, S2RAtomA, const int8_t* B, BStride dB,
-    BSmemLayout sB_layout, TiledCopyB, S2RAtomB, TiledMma,
-    uint32_t* xored, const int32_t* row_group, const int32_t* col_group, const uint32_t* key,
-    const uint32_t* target, int32_t* found, int /*slice_width: always 128*/, int k_blocks,
-    int row_groups, int col_groups) {
+    ProblemShape shape_mnk, CtaTiler cta_tiler, const int8_t* A, AStride dA, ASmemLayout sA_layout,
+    TiledCopyA, S2RAtomA, const int8_t* B, BStride dB, BSmemLayout sB_layout, TiledCopyB, S2RAtomB,
+    TiledMma, uint32_t* xored, const int32_t* row_group, const int32_t* col_group,
+    const uint32_t* key, const uint32_t* target, int32_t* found, int /*slice_width: always 128*/,
+    int k_blocks, int row_groups, int col_groups) {
   using namespace cute;
   namespace g = quorl::gemm;
-  using Parts = g::GemmParts<CtaTiler, ASmemLayout, BSmemLayout, TiledCopyA, TiledCopyB,
-                             S2RAtomA, S2RAtomB, TiledMma>;
+  using Parts = g::GemmParts<CtaTiler, ASmemLayout, BSmemLayout, TiledCopyA, TiledCopyB, S2RAtomA,
+                             S2RAtomB, TiledMma>;
 
   extern __shared__ __align__(128) unsigned char smem[];
   int8_t* smem_a = reinterpret_cast<int8_t*>(smem);

@@ -47,11 +47,10 @@ struct GemmParts {
 
 // What the launcher builds from a GemmConfig.
 template <class Config>
-using GemmPartsOf =
-    GemmParts<typename Config::Tile, typename Config::SmemLayoutA, typename Config::SmemLayoutB,
-              typename Config::GlobalToShared, typename Config::GlobalToShared,
-              typename Config::SharedToRegA, typename Config::SharedToRegB,
-              typename Config::TiledMma>;
+using GemmPartsOf = GemmParts<typename Config::Tile, typename Config::SmemLayoutA,
+                              typename Config::SmemLayoutB, typename Config::GlobalToShared,
+                              typename Config::GlobalToShared, typename Config::SharedToRegA,
+                              typename Config::SharedToRegB, typename Config::TiledMma>;
 
 template <class Parts>
 struct GemmThread {
@@ -60,11 +59,12 @@ struct GemmThread {
                                            typename Parts::SmemLayoutA{}));
   using SmemB = decltype(cute::make_tensor(cute::make_smem_ptr(static_cast<int8_t*>(nullptr)),
                                            typename Parts::SmemLayoutB{}));
-  using FragA = decltype(Mma{}.get_slice(0).partition_fragment_A(
-      std::declval<SmemA>()(cute::_, cute::_, 0)));
-  using FragB = decltype(Mma{}.get_slice(0).partition_fragment_B(
-      std::declval<SmemB>()(cute::_, cute::_, 0)));
-  using Acc = decltype(cute::partition_fragment_C(Mma{}, cute::select<0, 1>(typename Parts::Tile{})));
+  using FragA =
+      decltype(Mma{}.get_slice(0).partition_fragment_A(std::declval<SmemA>()(cute::_, cute::_, 0)));
+  using FragB =
+      decltype(Mma{}.get_slice(0).partition_fragment_B(std::declval<SmemB>()(cute::_, cute::_, 0)));
+  using Acc =
+      decltype(cute::partition_fragment_C(Mma{}, cute::select<0, 1>(typename Parts::Tile{})));
 
   int thread;
   SmemA sA;      // (BM, BK, stage)
@@ -91,13 +91,21 @@ struct GemmThread {
   QK_HD auto copy_source_b(const KTiles& gB) const {
     return typename Parts::CopyB{}.get_slice(thread).partition_S(gB);
   }
-  QK_HD auto copy_dest_a() const { return typename Parts::CopyA{}.get_slice(thread).partition_D(sA); }
-  QK_HD auto copy_dest_b() const { return typename Parts::CopyB{}.get_slice(thread).partition_D(sB); }
+  QK_HD auto copy_dest_a() const {
+    return typename Parts::CopyA{}.get_slice(thread).partition_D(sA);
+  }
+  QK_HD auto copy_dest_b() const {
+    return typename Parts::CopyB{}.get_slice(thread).partition_D(sB);
+  }
 
   // Shared to registers: the ldmatrix copies, the thread's shared rows
   // (CPY, MMA_M, MMA_K, stage) and the registers (CPY, MMA_M, MMA_K) they fill.
-  QK_HD static auto load_copy_a() { return cute::make_tiled_copy_A(typename Parts::LoadA{}, Mma{}); }
-  QK_HD static auto load_copy_b() { return cute::make_tiled_copy_B(typename Parts::LoadB{}, Mma{}); }
+  QK_HD static auto load_copy_a() {
+    return cute::make_tiled_copy_A(typename Parts::LoadA{}, Mma{});
+  }
+  QK_HD static auto load_copy_b() {
+    return cute::make_tiled_copy_B(typename Parts::LoadB{}, Mma{});
+  }
   QK_HD auto load_source_a() const { return load_copy_a().get_slice(thread).partition_S(sA); }
   QK_HD auto load_source_b() const { return load_copy_b().get_slice(thread).partition_S(sB); }
   QK_HD auto load_dest_a() { return load_copy_a().get_slice(thread).retile_D(frag_a); }

@@ -11,9 +11,9 @@
 namespace quorl::gemm {
 
 struct MainloopShape {
-  static constexpr int kStages = 3;    // shared stages
+  static constexpr int kStages = 3;      // shared stages
   static constexpr int kTileDepth = 64;  // k per k-tile
-  static constexpr int kKSteps = 2;    // 32-wide MMA k-steps per k-tile
+  static constexpr int kKSteps = 2;      // 32-wide MMA k-steps per k-tile
 };
 
 // The tiles a CTA takes. Label-driven builds: the one at (block x, block y).

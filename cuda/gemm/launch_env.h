@@ -52,7 +52,9 @@ inline int attr_slot(int device) { return device >= 0 && device < kAttrSlots ? d
 // set the (identical) attributes, which is harmless.
 class AttrTable {
  public:
-  bool applied(int device) const { return done_[attr_slot(device)].load(std::memory_order_acquire); }
+  bool applied(int device) const {
+    return done_[attr_slot(device)].load(std::memory_order_acquire);
+  }
   void mark_applied(int device) { done_[attr_slot(device)].store(true, std::memory_order_release); }
 
  private:

@@ -210,7 +210,8 @@ class GmmaCtaLaunch {
       cta.threads.emplace_back(t, stages_a, stages_b);
       cta.copies.emplace_back(cta.window, landing);
     }
-    for (int g = 0; g < kGroups; ++g) cta.mmas.emplace_back(cta.window, &cta.threads[128 * g], reads_early);
+    for (int g = 0; g < kGroups; ++g)
+      cta.mmas.emplace_back(cta.window, &cta.threads[128 * g], reads_early);
     for (Thread& me : cta.threads) clear(me.accum);
     Steps steps{*this, cta};
     hop::run_gmma_cta_k_tiles(steps, (op_.k + Config::kDepth - 1) / Config::kDepth);

@@ -41,7 +41,9 @@ class LabelGemmLaunch {
   static constexpr bool kStandard = Config::standard_grid;
 
   LabelGemmLaunch(const Operands& op, Landing landing, bool check_messages)
-      : op_(op), landing_(landing), check_messages_(check_messages),
+      : op_(op),
+        landing_(landing),
+        check_messages_(check_messages),
         dots_(op, std::min(op.k / g::kSliceWidth, g::kMessageWords)),
         labels_(ref::standard_labelling(op.m, op.n)),
         xored_(size_t(op.k / g::kSliceWidth) * labels_.row_groups * labels_.col_groups, 0) {}
@@ -61,14 +63,14 @@ class LabelGemmLaunch {
   int tiles_of_busiest_cta() const { return busiest_; }
 
  private:
-  using SourceA = decltype(std::declval<Thread&>().copy_source_a(g::a_k_tiles(
-      make_tensor(make_gmem_ptr(static_cast<const int8_t*>(nullptr)), make_shape(0, 0),
-                  g::row_stride(0)),
-      typename Config::Tile{}, 0, 0)));
-  using SourceB = decltype(std::declval<Thread&>().copy_source_b(g::b_k_tiles(
-      make_tensor(make_gmem_ptr(static_cast<const int8_t*>(nullptr)), make_shape(0, 0),
-                  g::row_stride(0)),
-      typename Config::Tile{}, 0, 0)));
+  using SourceA = decltype(std::declval<Thread&>().copy_source_a(
+      g::a_k_tiles(make_tensor(make_gmem_ptr(static_cast<const int8_t*>(nullptr)), make_shape(0, 0),
+                               g::row_stride(0)),
+                   typename Config::Tile{}, 0, 0)));
+  using SourceB = decltype(std::declval<Thread&>().copy_source_b(
+      g::b_k_tiles(make_tensor(make_gmem_ptr(static_cast<const int8_t*>(nullptr)), make_shape(0, 0),
+                               g::row_stride(0)),
+                   typename Config::Tile{}, 0, 0)));
 
   // The CTA's 256 threads, their cp.async state and the tile they work on.
   struct Cta {
@@ -103,10 +105,12 @@ class LabelGemmLaunch {
     void barrier() {}  // the threads run in lockstep
     void load_fragments(int stage, int k_step) {
       for (int warp = 0; warp < g::kThreads / 32; ++warp) {
-        load_warp(warp, [&](Thread& me) { return me.load_source_a()(_, _, k_step, stage); },
-                  [&](Thread& me) { return me.load_dest_a()(_, _, k_step); });
-        load_warp(warp, [&](Thread& me) { return me.load_source_b()(_, _, k_step, stage); },
-                  [&](Thread& me) { return me.load_dest_b()(_, _, k_step); });
+        load_warp(
+            warp, [&](Thread& me) { return me.load_source_a()(_, _, k_step, stage); },
+            [&](Thread& me) { return me.load_dest_a()(_, _, k_step); });
+        load_warp(
+            warp, [&](Thread& me) { return me.load_source_b()(_, _, k_step, stage); },
+            [&](Thread& me) { return me.load_dest_b()(_, _, k_step); });
       }
     }
     void multiply(int k_step) {
@@ -144,8 +148,8 @@ class LabelGemmLaunch {
                                cta.tile.row, cta.tile.col, me.thread, slice, r, c);
         }
         if (launch.check_messages_) {
-          g::fold_slice<kStandard>(me.acc, coords, me.thread, slice, cta.row_labels,
-                                   cta.col_labels, cta.table);
+          g::fold_slice<kStandard>(me.acc, coords, me.thread, slice, cta.row_labels, cta.col_labels,
+                                   cta.table);
         }
       }
     }
@@ -192,8 +196,10 @@ class LabelGemmLaunch {
       cta.threads.emplace_back(t, smem_a, smem_b);
       cta.copies.emplace_back(cta.window, landing_);
     }
-    const auto mA = make_tensor(make_gmem_ptr(op_.a.data()), make_shape(op_.m, op_.k), g::row_stride(op_.k));
-    const auto mB = make_tensor(make_gmem_ptr(op_.b.data()), make_shape(op_.n, op_.k), g::row_stride(op_.k));
+    const auto mA =
+        make_tensor(make_gmem_ptr(op_.a.data()), make_shape(op_.m, op_.k), g::row_stride(op_.k));
+    const auto mB =
+        make_tensor(make_gmem_ptr(op_.b.data()), make_shape(op_.n, op_.k), g::row_stride(op_.k));
     const g::CtaTiles walk = g::cta_tiles<kStandard>(bx, grid_x, tiles_m, tiles_n);
     int taken = 0;
     for (int t = walk.first; t < walk.end; t += walk.step, ++taken) {
@@ -245,8 +251,8 @@ struct Case {
 };
 
 struct Outcome {
-  int64_t checked;      // accumulators compared at fold points
-  int64_t faults;       // what the emulated hardware reported
+  int64_t checked;  // accumulators compared at fold points
+  int64_t faults;   // what the emulated hardware reported
   std::string first_faults;
   bool messages_match;  // the stored messages are the reference's
   int busiest;          // tiles of the CTA that took the most
@@ -270,9 +276,10 @@ Outcome emulate(const Case& c, Landing landing, bool check_messages) {
 
 template <class Config>
 void expect_exact(const Case& c, Landing landing, bool check_messages = true) {
-  SCOPED_TRACE(::testing::Message() << c.name << " " << c.m << "x" << c.n << "x" << c.k
-                                    << (landing == Landing::kAtIssue ? ", copies land at issue"
-                                                                     : ", copies land at the wait"));
+  SCOPED_TRACE(::testing::Message()
+               << c.name << " " << c.m << "x" << c.n << "x" << c.k
+               << (landing == Landing::kAtIssue ? ", copies land at issue"
+                                                : ", copies land at the wait"));
   const Outcome o = emulate<Config>(c, landing, check_messages);
   EXPECT_GT(o.checked, 0);
   EXPECT_EQ(o.faults, 0) << o.first_faults;

@@ -28,13 +28,15 @@ struct Operands {
 // The running dot products after each of `slices` slices of 128 values of k.
 class RunningDots {
  public:
-  RunningDots(const Operands& op, int slices) : n_(op.n), m_(op.m), dots_(size_t(slices) * op.m * op.n) {
+  RunningDots(const Operands& op, int slices)
+      : n_(op.n), m_(op.m), dots_(size_t(slices) * op.m * op.n) {
     for (int r = 0; r < op.m; ++r) {
       for (int c = 0; c < op.n; ++c) {
         uint32_t sum = 0;
         for (int s = 0; s < slices; ++s) {
           for (int j = 128 * s; j < 128 * (s + 1) && j < op.k; ++j) {
-            sum += uint32_t(int32_t(op.a[size_t(r) * op.k + j]) * int32_t(op.b[size_t(c) * op.k + j]));
+            sum +=
+                uint32_t(int32_t(op.a[size_t(r) * op.k + j]) * int32_t(op.b[size_t(c) * op.k + j]));
           }
           dots_[(size_t(s) * op.m + r) * op.n + c] = int32_t(sum);
         }
@@ -55,8 +57,8 @@ class RunningDots {
 // is a fault of the emulated run.
 class FoldCheck {
  public:
-  void expect(int32_t got, int32_t want, const char* engine, int tile_row, int tile_col,
-              int thread, int slice, int row, int col) {
+  void expect(int32_t got, int32_t want, const char* engine, int tile_row, int tile_col, int thread,
+              int slice, int row, int col) {
     ++checked_;
     if (got == want) return;
     std::ostringstream what;

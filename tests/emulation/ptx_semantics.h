@@ -119,9 +119,11 @@ inline void mma_m16n8k32_s8(MmaFragments& f) {
   for (int lane = 0; lane < 32; ++lane) {
     const int g = lane >> 2, t = lane % 4;
     for (int i = 0; i < 16; ++i) {
-      A[g + ((i % 8) >= 4 ? 8 : 0)][4 * t + i % 4 + (i >= 8 ? 16 : 0)] = byte_of(f.a[lane][i / 4], i % 4);
+      A[g + ((i % 8) >= 4 ? 8 : 0)][4 * t + i % 4 + (i >= 8 ? 16 : 0)] =
+          byte_of(f.a[lane][i / 4], i % 4);
     }
-    for (int i = 0; i < 8; ++i) B[4 * t + i % 4 + (i >= 4 ? 16 : 0)][g] = byte_of(f.b[lane][i / 4], i % 4);
+    for (int i = 0; i < 8; ++i)
+      B[4 * t + i % 4 + (i >= 4 ? 16 : 0)][g] = byte_of(f.b[lane][i / 4], i % 4);
     for (int i = 0; i < 4; ++i) C[g + (i >= 2 ? 8 : 0)][2 * t + i % 2] = f.c[lane][i];
   }
   for (int lane = 0; lane < 32; ++lane) {
@@ -190,7 +192,8 @@ inline uint32_t tma_load_2d(const hopper::TmaParams& map, int32_t c0, int32_t c1
   for (uint32_t j = 0; j < map.box[1]; ++j) {
     for (uint32_t i = 0; i < map.box[0]; ++i) {
       const int64_t x = int64_t(c0) + i, y = int64_t(c1) + j;
-      const bool inside = x >= 0 && y >= 0 && uint64_t(x) < map.dims[0] && uint64_t(y) < map.dims[1];
+      const bool inside =
+          x >= 0 && y >= 0 && uint64_t(x) < map.dims[0] && uint64_t(y) < map.dims[1];
       const int8_t value = inside ? base[y * int64_t(map.row_stride) + x] : 0;
       *window.at(swizzle_address(dst + j * map.box[0] + i, map.swizzle_bytes)) = uint8_t(value);
     }
@@ -224,8 +227,7 @@ struct MatrixDescriptor {
     if (swizzle_span == 0) {
       return start + (row / 8) * stride + (row % 8) * 16 + (k / 16) * leading + k % 16;
     }
-    return swizzle_address(start + (row / 8) * stride + (row % 8) * swizzle_span + k,
-                           swizzle_span);
+    return swizzle_address(start + (row / 8) * stride + (row % 8) * swizzle_span + k, swizzle_span);
   }
 };
 
@@ -233,7 +235,9 @@ struct MatrixDescriptor {
 // D += A B^T for A 64 x 32 and B 256 x 32 (both K-major in shared memory).
 // D of warp w, lane l (g = l >> 2, t = l % 4): register i holds row
 // 16w + g (+8 when i % 4 >= 2), column 8(i / 4) + 2t + i % 2.
-inline int wgmma_d_row(int warp, int lane, int i) { return 16 * warp + (lane >> 2) + (i % 4 >= 2 ? 8 : 0); }
+inline int wgmma_d_row(int warp, int lane, int i) {
+  return 16 * warp + (lane >> 2) + (i % 4 >= 2 ? 8 : 0);
+}
 inline int wgmma_d_col(int lane, int i) { return 8 * (i / 4) + 2 * (lane % 4) + i % 2; }
 
 // `d[thread][i]` for the warp group's 128 threads.

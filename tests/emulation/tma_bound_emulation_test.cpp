@@ -45,7 +45,9 @@ struct Step {
 
 struct ProducerRecorder {
   std::vector<Step> steps;
-  void wait_empty(int stage, uint32_t parity) { steps.push_back({Step::kWaitEmpty, stage, parity}); }
+  void wait_empty(int stage, uint32_t parity) {
+    steps.push_back({Step::kWaitEmpty, stage, parity});
+  }
   void load(int stage, int a_box, int b_box, int ktile) {
     steps.push_back({Step::kLoad, stage, 0, {a_box, b_box}, ktile});
   }
@@ -69,8 +71,8 @@ enum class Turns { kProducerAheadLoadsAtOnce, kConsumersFirstLoadsLate };
 
 class TmaBoundLaunch {
  public:
-  using Thread = hop::GmmaThread<Config::TiledMma, Config::SmemLayoutA, Config::SmemLayoutB,
-                                 Config::kRows>;
+  using Thread =
+      hop::GmmaThread<Config::TiledMma, Config::SmemLayoutA, Config::SmemLayoutB, Config::kRows>;
 
   TmaBoundLaunch(const Operands& op, Turns turns, uint32_t tma_swizzle_bytes)
       : op_(op),
@@ -115,15 +117,19 @@ class TmaBoundLaunch {
     // producer's partitions of them.
     auto tma_a = hop::build_stage_tma<Config::StageLayoutA>(op_.a.data(), op_.m, op_.k);
     auto tma_b = hop::build_stage_tma<Config::StageLayoutB>(op_.b.data(), op_.n, op_.k);
-    hop::TmaParams map_a = hop::stage_tma_params_of<Config::StageLayoutA>(op_.a.data(), op_.m, op_.k);
-    hop::TmaParams map_b = hop::stage_tma_params_of<Config::StageLayoutB>(op_.b.data(), op_.n, op_.k);
+    hop::TmaParams map_a =
+        hop::stage_tma_params_of<Config::StageLayoutA>(op_.a.data(), op_.m, op_.k);
+    hop::TmaParams map_b =
+        hop::stage_tma_params_of<Config::StageLayoutB>(op_.b.data(), op_.n, op_.k);
     map_a.swizzle_bytes = map_b.swizzle_bytes = swizzle_;
     auto sA = make_tensor(make_smem_ptr(ring_a), Config::SmemLayoutA{});
     auto sB = make_tensor(make_smem_ptr(ring_b), Config::SmemLayoutB{});
-    auto [boxes_a, stages_a] = hop::tma_stage_partition<Config::kRows, Config::kDepth, Config::kKTiles>(
-        tma_a, hop::operand_layout(op_.m, op_.k), sA);
-    auto [boxes_b, stages_b] = hop::tma_stage_partition<Config::kCols, Config::kDepth, Config::kKTiles>(
-        tma_b, hop::operand_layout(op_.n, op_.k), sB);
+    auto [boxes_a, stages_a] =
+        hop::tma_stage_partition<Config::kRows, Config::kDepth, Config::kKTiles>(
+            tma_a, hop::operand_layout(op_.m, op_.k), sA);
+    auto [boxes_b, stages_b] =
+        hop::tma_stage_partition<Config::kCols, Config::kDepth, Config::kKTiles>(
+            tma_b, hop::operand_layout(op_.n, op_.k), sB);
 
     // Record the schedule of every role.
     const int tiles_m = (op_.m + Config::kRows - 1) / Config::kRows;
@@ -143,7 +149,8 @@ class TmaBoundLaunch {
       full[l.stage].complete_tx(tma_load_2d(l.map, l.c0, l.c1, l.dst, window));
     };
     // One TMA instruction per operand and stage, covering its whole box.
-    auto issue = [&](const hop::TmaParams& map, const auto& box, const auto& stage_tensor, int stage) {
+    auto issue = [&](const hop::TmaParams& map, const auto& box, const auto& stage_tensor,
+                     int stage) {
       expect_hw(int(size(stage_tensor)) == int(map.box[0] * map.box[1]),
                 "a stage that one TMA box does not fill");
       const auto coord = box.data().coord_;
@@ -217,7 +224,8 @@ class TmaBoundLaunch {
     const bool producer_ahead = turns_ == Turns::kProducerAheadLoadsAtOnce;
     for (int turn = 0;; ++turn) {
       bool moved = producer_ahead && producer_step();
-      for (int i = 0; i < kConsumerGroups && !moved; ++i) moved = consumer_step((turn + i) % kConsumerGroups);
+      for (int i = 0; i < kConsumerGroups && !moved; ++i)
+        moved = consumer_step((turn + i) % kConsumerGroups);
       if (!moved && !producer_ahead) moved = producer_step();
       if (!moved && !in_flight.empty()) {
         land(in_flight.front());
@@ -273,9 +281,10 @@ class TmaBoundLaunch {
     for (int t = 0; t < 128; ++t) {
       const int frag_row = hop::fragment_row(mine[t].thread);
       const int first_row = Config::kRows * tile.row;
-      const int index = hop::grid_index(rows_[first_row] + hop::cell_row_offset(frag_row),
-                                        cols_[Config::kCols * tile.col] + hop::cell_col_offset(mine[t].thread),
-                                        row_groups_, col_groups_);
+      const int index =
+          hop::grid_index(rows_[first_row] + hop::cell_row_offset(frag_row),
+                          cols_[Config::kCols * tile.col] + hop::cell_col_offset(mine[t].thread),
+                          row_groups_, col_groups_);
       if (!hop::owns_cell(first_row, frag_row, op_.m, index)) continue;
       std::copy(words[t].begin(), words[t].end(), messages_[index].begin());
       ++written_[index];
@@ -307,9 +316,12 @@ Outcome emulate(int m, int n, int k, int grid, Turns turns, uint32_t tma_swizzle
   TmaBoundLaunch launch(op, turns, tma_swizzle_bytes);
   launch.run(grid);
   const auto& w = launch.written();
-  return {launch.check().checked(), Faults::log().count(), Faults::log().first(),
+  return {launch.check().checked(),
+          Faults::log().count(),
+          Faults::log().first(),
           launch.messages() == ref::tma_engine_cell_messages(op.a.data(), op.b.data(), m, n, k),
-          std::all_of(w.begin(), w.end(), [](int times) { return times == 1; }), launch.busiest()};
+          std::all_of(w.begin(), w.end(), [](int times) { return times == 1; }),
+          launch.busiest()};
 }
 
 // Four tiles on three CTAs: the first CTA takes two, so the ring's phases run
@@ -323,7 +335,8 @@ TEST(TmaBoundEmulation, TwoConsumerWarpGroupsAreExact) {
     for (Turns turns : {Turns::kProducerAheadLoadsAtOnce, Turns::kConsumersFirstLoadsLate}) {
       SCOPED_TRACE(::testing::Message()
                    << c.m << "x" << c.n << "x" << c.k << " on " << c.grid << " CTAs, "
-                   << (turns == Turns::kProducerAheadLoadsAtOnce ? "producer ahead" : "consumers first"));
+                   << (turns == Turns::kProducerAheadLoadsAtOnce ? "producer ahead"
+                                                                 : "consumers first"));
       const Outcome o = emulate(c.m, c.n, c.k, c.grid, turns);
       EXPECT_GT(o.checked, 0);
       EXPECT_EQ(o.faults, 0) << o.first_faults;

@@ -64,8 +64,10 @@ TEST(GemmOffsets, LabelGemmReadsTheLastKTileOfTheLastTile) {
     SCOPED_TRACE(::testing::Message() << s.m << " x " << s.n << " x " << s.k);
     const auto shape = make_shape(s.m, s.n, s.k);
     // The kernel's global tensors, over offsets instead of bytes.
-    const auto mA = make_tensor(counting_iterator<int64_t>(0), select<0, 2>(shape), gemm::row_stride(s.k));
-    const auto mB = make_tensor(counting_iterator<int64_t>(0), select<1, 2>(shape), gemm::row_stride(s.k));
+    const auto mA =
+        make_tensor(counting_iterator<int64_t>(0), select<0, 2>(shape), gemm::row_stride(s.k));
+    const auto mB =
+        make_tensor(counting_iterator<int64_t>(0), select<1, 2>(shape), gemm::row_stride(s.k));
     const int tr = s.m / gemm::kTileM - 1, tc = s.n / gemm::kTileN - 1;
     const int64_t kt = s.k / gemm::kTileK - 1;
     using Tile = gemm::LabelledGemm::Tile;
@@ -88,12 +90,14 @@ TEST(GemmOffsets, GmmaCtaCopyPlanReadsTheLastKTileOfTheLastTile) {
     const int kt = s.k / Config::kDepth - 1;
     std::vector<int64_t> got;
     for (int t = 0; t < Config::kThreads; ++t) {
-      hopper::copy_stage<Config::kRows>(t, s.k, first_row, s.m, kt, [&](int64_t source, int, bool inside) {
-        if (inside) got.push_back(source);
-      });
+      hopper::copy_stage<Config::kRows>(t, s.k, first_row, s.m, kt,
+                                        [&](int64_t source, int, bool inside) {
+                                          if (inside) got.push_back(source);
+                                        });
     }
     std::sort(got.begin(), got.end());
-    const int rows_inside = std::min(Config::kRows, s.m - first_row);  // the last tile may hang past m
+    const int rows_inside =
+        std::min(Config::kRows, s.m - first_row);  // the last tile may hang past m
     EXPECT_EQ(got, expected_pieces(first_row, rows_inside, s.k, kt));
   }
 }
@@ -103,13 +107,15 @@ TEST(GemmOffsets, FusedEngineAddressesTheLastTileRow) {
   const auto* base = reinterpret_cast<const int8_t*>(uintptr_t{1} << 20);  // never read
   for (const Shape3& s : kShapes) {
     SCOPED_TRACE(::testing::Message() << s.m << " x " << s.n << " x " << s.k);
-    EXPECT_EQ(hopper::tma_params_fault(hopper::stage_tma_params_of<Config::StageLayoutA>(base, s.m, s.k)),
-              nullptr);
+    EXPECT_EQ(
+        hopper::tma_params_fault(hopper::stage_tma_params_of<Config::StageLayoutA>(base, s.m, s.k)),
+        nullptr);
     auto tma = hopper::build_stage_tma<Config::StageLayoutA>(base, s.m, s.k);
     std::vector<int8_t> ring(1);  // the partition only forms addresses
     auto sA = make_tensor(make_smem_ptr(ring.data()), Config::SmemLayoutA{});
-    auto [boxes, stages] = hopper::tma_stage_partition<Config::kRows, Config::kDepth, Config::kKTiles>(
-        tma, hopper::operand_layout(s.m, s.k), sA);
+    auto [boxes, stages] =
+        hopper::tma_stage_partition<Config::kRows, Config::kDepth, Config::kKTiles>(
+            tma, hopper::operand_layout(s.m, s.k), sA);
     const int last_tr = s.m / Config::kRows - 1;
     const auto coord = boxes(_, last_tr, Config::kKTiles - 1).data().coord_;
     EXPECT_EQ(int64_t(get<0>(coord)), int64_t(Config::kDepth) * (Config::kKTiles - 1));  // k

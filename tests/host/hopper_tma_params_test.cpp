@@ -87,11 +87,13 @@ TEST(HopperTmaParams, EveryShapeQkInitAcceptsPasses) {
   };
   for (const Shape s : {Shape{128, 64}, Shape{256, 64}, Shape{128, 2048}, Shape{8192, 2048},
                         Shape{65536, 65536}, Shape{1 << 30, 1 << 30}}) {
-    EXPECT_EQ(tma_params_fault(stage_tma_params_of<TmaBoundConfig::StageLayoutA>(kAligned, s.rows, s.k)),
-              nullptr)
+    EXPECT_EQ(
+        tma_params_fault(stage_tma_params_of<TmaBoundConfig::StageLayoutA>(kAligned, s.rows, s.k)),
+        nullptr)
         << s.rows << " x " << s.k;
-    EXPECT_EQ(tma_params_fault(stage_tma_params_of<TmaBoundConfig::StageLayoutB>(kAligned, s.rows, s.k)),
-              nullptr)
+    EXPECT_EQ(
+        tma_params_fault(stage_tma_params_of<TmaBoundConfig::StageLayoutB>(kAligned, s.rows, s.k)),
+        nullptr)
         << s.rows << " x " << s.k;
   }
 }

@@ -56,7 +56,8 @@ extern "C" CUresult CUDAAPI cuTensorMapEncodeTiled(
                                        &status) == cudaSuccess &&
       status == cudaDriverEntryPointSuccess) {
     return reinterpret_cast<PFN_cuTensorMapEncodeTiled_v12000>(encode)(
-        map, type, rank, address, dims, strides, box, element_strides, interleave, swizzle, l2, oob);
+        map, type, rank, address, dims, strides, box, element_strides, interleave, swizzle, l2,
+        oob);
   }
   std::memset(map, 0x5A, sizeof *map);  // no driver: any non-empty descriptor
   return CUDA_SUCCESS;
@@ -96,14 +97,16 @@ TEST(HopperTmaDescriptorDeathTest, RefusedParametersPrintTheDescriptorAndAbort) 
 }
 
 TEST(HopperTmaDescriptorDeathTest, AnUnreachableEncoderAbortsBeforeEncoding) {
-  if (QK_BUILD_NS::tma_encoder_reachable()) GTEST_SKIP() << "this machine's driver provides the encoder";
+  if (QK_BUILD_NS::tma_encoder_reachable())
+    GTEST_SKIP() << "this machine's driver provides the encoder";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(QK_BUILD_NS::make_stage_tma<Config::StageLayoutA>(kAligned, 128, 2048),
                std::string(kDump) + ".*not reachable");
 }
 
 TEST(HopperTmaDescriptor, AcceptedShapesEncodeWhereTheDriverCan) {
-  if (!QK_BUILD_NS::tma_encoder_reachable()) GTEST_SKIP() << "no driver provides the TMA encoder here";
+  if (!QK_BUILD_NS::tma_encoder_reachable())
+    GTEST_SKIP() << "no driver provides the TMA encoder here";
   for (const int k : {64, 2048, 65536}) {
     const auto tma = QK_BUILD_NS::make_stage_tma<Config::StageLayoutB>(kAligned, 4096, k);
     const auto* desc = reinterpret_cast<const unsigned char*>(tma.get_tma_descriptor());
@@ -143,8 +146,8 @@ TEST(HopperTmaDescriptor, CuteEncodesTheCheckedParameters) {
       EXPECT_EQ(last_call.element_strides[0], p.element_strides[0]);
       EXPECT_EQ(last_call.element_strides[1], p.element_strides[1]);
       EXPECT_EQ(last_call.interleave, CU_TENSOR_MAP_INTERLEAVE_NONE);
-      EXPECT_EQ(last_call.swizzle, p.swizzle_bytes == 128 ? CU_TENSOR_MAP_SWIZZLE_128B
-                                                          : CU_TENSOR_MAP_SWIZZLE_NONE);
+      EXPECT_EQ(last_call.swizzle,
+                p.swizzle_bytes == 128 ? CU_TENSOR_MAP_SWIZZLE_128B : CU_TENSOR_MAP_SWIZZLE_NONE);
       EXPECT_EQ(last_call.l2, CU_TENSOR_MAP_L2_PROMOTION_L2_128B);
       EXPECT_EQ(last_call.oob, CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE);
     }

@@ -38,15 +38,17 @@ struct GmmaCtaSteps {
   __device__ void copy_operand(const int8_t* matrix, int64_t stride, int first, int limit,
                                int ktile, int8_t* stage) {
     using Piece = cute::uint128_t;
-    quorl::hopper::copy_stage<rows>(
-        threadIdx.x, stride, first, limit, ktile, [&](int64_t source, int dest, bool inside) {
-          CopyOp::copy(*reinterpret_cast<const Piece*>(matrix + source),
-                       *reinterpret_cast<Piece*>(stage + dest), inside);
-        });
+    quorl::hopper::copy_stage<rows>(threadIdx.x, stride, first, limit, ktile,
+                                    [&](int64_t source, int dest, bool inside) {
+                                      CopyOp::copy(*reinterpret_cast<const Piece*>(matrix + source),
+                                                   *reinterpret_cast<Piece*>(stage + dest), inside);
+                                    });
   }
   __device__ void load_k_tile(int ktile, int stage) {
-    copy_operand<Config::kRows, CopyA>(A, lda, first_row, m, ktile, stages_a + stage * Config::kStageBytesA);
-    copy_operand<Config::kCols, CopyB>(B, ldb, first_col, n, ktile, stages_b + stage * Config::kStageBytesB);
+    copy_operand<Config::kRows, CopyA>(A, lda, first_row, m, ktile,
+                                       stages_a + stage * Config::kStageBytesA);
+    copy_operand<Config::kCols, CopyB>(B, ldb, first_col, n, ktile,
+                                       stages_b + stage * Config::kStageBytesB);
     cute::cp_async_fence();
   }
   // cp.async writes through the generic proxy and wgmma reads through the
@@ -67,7 +69,9 @@ struct GmmaCtaSteps {
     warpgroup_commit_batch();
   }
   template <int pending>
-  __device__ void wait_mma() { cute::warpgroup_wait<pending>(); }
+  __device__ void wait_mma() {
+    cute::warpgroup_wait<pending>();
+  }
   __device__ void barrier() { __syncthreads(); }
   __device__ void fold(int s) {
     cute::warpgroup_fence_operand(me.accum);
@@ -119,9 +123,9 @@ __global__ void __launch_bounds__(quorl::hopper::GmmaCtaConfig::kThreads, 1)
     steps.row_groups = row_groups;
     steps.col_groups = col_groups;
     steps.slices = k_blocks < hop::kMessageWords ? k_blocks : hop::kMessageWords;
-    steps.owns_cell = hop::owns_cell(first_row, frag_row, m,
-                                     hop::grid_index(steps.cell_R, steps.cell_C, row_groups,
-                                                     col_groups));
+    steps.owns_cell =
+        hop::owns_cell(first_row, frag_row, m,
+                       hop::grid_index(steps.cell_R, steps.cell_C, row_groups, col_groups));
   }
   clear(me.accum);
   hop::run_gmma_cta_k_tiles(steps, (k + Config::kDepth - 1) / Config::kDepth);

@@ -35,7 +35,9 @@ struct TmaProducer {
   uint64_t* full;
   uint64_t* empty;
 
-  __device__ void wait_empty(int stage, uint32_t parity) { TmaEmptyBarrier::wait(&empty[stage], parity); }
+  __device__ void wait_empty(int stage, uint32_t parity) {
+    TmaEmptyBarrier::wait(&empty[stage], parity);
+  }
   __device__ void load(int stage, int a_box, int b_box, int ktile) {
     using namespace cute;
     TmaFullBarrier::arrive_and_expect_tx(&full[stage], quorl::hopper::TmaBoundConfig::kStageBytes);
@@ -64,7 +66,9 @@ struct TmaConsumer {
   uint32_t words[quorl::hopper::kMessageWords];
 
   __device__ void begin_tile() { cute::clear(me.accum); }
-  __device__ void wait_full(int stage, uint32_t parity) { TmaFullBarrier::wait(&full[stage], parity); }
+  __device__ void wait_full(int stage, uint32_t parity) {
+    TmaFullBarrier::wait(&full[stage], parity);
+  }
   __device__ void multiply(int stage) {
     using namespace cute;
     warpgroup_fence_operand(me.accum);
@@ -139,9 +143,11 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
       Tensor sA = make_tensor(make_smem_ptr(ring_a), SmemLayoutA{});  // (128, 128, 4)
       Tensor sB = make_tensor(make_smem_ptr(ring_b), SmemLayoutB{});  // (256, 128, 4)
       auto [boxes_a, stages_a] =
-          hop::tma_stage_partition<Config::kRows, Config::kDepth, Config::kKTiles>(tma_a, gmem_a, sA);
+          hop::tma_stage_partition<Config::kRows, Config::kDepth, Config::kKTiles>(tma_a, gmem_a,
+                                                                                   sA);
       auto [boxes_b, stages_b] =
-          hop::tma_stage_partition<Config::kCols, Config::kDepth, Config::kKTiles>(tma_b, gmem_b, sB);
+          hop::tma_stage_partition<Config::kCols, Config::kDepth, Config::kKTiles>(tma_b, gmem_b,
+                                                                                   sB);
       TmaProducer<TmaA, TmaB, decltype(boxes_a), decltype(stages_a), decltype(boxes_b),
                   decltype(stages_b)>
           producer{tma_a, tma_b, boxes_a, stages_a, boxes_b, stages_b, full, empty};
@@ -151,8 +157,8 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
     cutlass::arch::warpgroup_reg_alloc<Config::kConsumerRegs>();
     using Thread = hop::GmmaThread<TiledMma, SmemLayoutA, SmemLayoutB, Config::kRows>;
     Thread me(threadIdx.x - 128, ring_a, ring_b);
-    TmaConsumer<Thread, TiledMma> consumer{me,    tiled_mma, full, empty,     row_group,
-                                           col_group, found, m,    row_groups, col_groups};
+    TmaConsumer<Thread, TiledMma> consumer{me,        tiled_mma, full, empty,      row_group,
+                                           col_group, found,     m,    row_groups, col_groups};
     CUTE_UNROLL
     for (int i = 0; i < 8; ++i) {
       consumer.key[i] = __ldg(key + i);

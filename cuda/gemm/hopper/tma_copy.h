@@ -30,7 +30,8 @@ auto build_stage_tma(const int8_t* matrix, int rows, int k) {
 template <class StageLayout>
 TmaParams stage_tma_params_of(const int8_t* matrix, int rows, int k) {
   using Swizzle = decltype(cute::get_swizzle_portion(StageLayout{}));
-  static_assert(Swizzle::num_base == 4 && Swizzle::num_shft == 3, "a TMA swizzle of 16-byte pieces");
+  static_assert(Swizzle::num_base == 4 && Swizzle::num_shft == 3,
+                "a TMA swizzle of 16-byte pieces");
   return stage_tma_params(matrix, rows, k, int(cute::size<0>(StageLayout{})),
                           int(cute::size<1>(StageLayout{})), 1 << (Swizzle::num_bits + 4));
 }

@@ -40,7 +40,8 @@ auto make_stage_tma(const int8_t* matrix, int rows, int k) {
     refuse_tma(params, CUDA_ERROR_INVALID_VALUE, fault);
   }
   if (!tma_encoder_reachable()) {
-    refuse_tma(params, CUDA_ERROR_NOT_FOUND, "the driver's cuTensorMapEncodeTiled is not reachable");
+    refuse_tma(params, CUDA_ERROR_NOT_FOUND,
+               "the driver's cuTensorMapEncodeTiled is not reachable");
   }
   auto tma = quorl::hopper::build_stage_tma<StageLayout>(matrix, rows, k);
   const auto* desc = reinterpret_cast<const unsigned char*>(tma.get_tma_descriptor());

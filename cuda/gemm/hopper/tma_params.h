@@ -14,15 +14,15 @@ namespace quorl::hopper {
 // read in boxes of `box[1]` rows by `box[0]` bytes of k.
 struct TmaParams {
   const void* address;
-  uint64_t dims[2];              // innermost first: k, rows
-  uint64_t row_stride;           // bytes from one row to the next
-  uint32_t box[2];               // innermost first
+  uint64_t dims[2];     // innermost first: k, rows
+  uint64_t row_stride;  // bytes from one row to the next
+  uint32_t box[2];      // innermost first
   uint32_t element_strides[2];
-  uint32_t swizzle_bytes;        // 0 (none), 32, 64 or 128
+  uint32_t swizzle_bytes;  // 0 (none), 32, 64 or 128
 };
 
-inline TmaParams stage_tma_params(const void* matrix, int rows, int k, int box_rows,
-                                  int box_depth, int swizzle_bytes) {
+inline TmaParams stage_tma_params(const void* matrix, int rows, int k, int box_rows, int box_depth,
+                                  int swizzle_bytes) {
   return {matrix,
           {uint64_t(int64_t(k)), uint64_t(int64_t(rows))},
           uint64_t(int64_t(k)),
@@ -46,7 +46,8 @@ inline const char* tma_params_fault(const TmaParams& p) {
     if (box < 1 || box > 256) return "box dimension outside 1 .. 256";
   }
   if (p.box[0] % 16 != 0) return "box row not a multiple of 16 bytes";
-  if (p.swizzle_bytes != 0 && p.box[0] > p.swizzle_bytes) return "box row wider than the swizzle span";
+  if (p.swizzle_bytes != 0 && p.box[0] > p.swizzle_bytes)
+    return "box row wider than the swizzle span";
   for (uint32_t step : p.element_strides) {
     if (step < 1 || step > 8) return "element stride outside 1 .. 8";
   }

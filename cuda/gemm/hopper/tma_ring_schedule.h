@@ -50,7 +50,8 @@ QK_HD void consume_tiles(Consumer& consumer, int block, int grid, int tiles_m, i
   for (int t = block; t < tiles; t += grid) {
     const TileCoord tile = persistent_tile(t, tiles_m);
     consumer.begin_tile();
-    CUTE_UNROLL  // the message words stay in registers
+    // Unrolled, so the message words stay in registers.
+    CUTE_UNROLL
     for (int i = 0; i < TmaBoundConfig::kKTiles; ++i) {
       consumer.wait_full(ring.stage, ring.phase);
       consumer.multiply(ring.stage);
