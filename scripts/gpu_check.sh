@@ -16,6 +16,7 @@ cd "$(dirname "$0")/.."
 source scripts/gpu_check_steps.sh
 
 build=${1:-build-gpu}
+[[ -d $build ]] && build=$(cd "$build" && pwd)
 out=${OUT:-gpu-check-out}
 check_logs=$(mktemp -d "${TMPDIR:-/tmp}/gpu-check.XXXXXX")
 check_summary="$out/summary.txt"
@@ -23,7 +24,7 @@ check_budget=${GPU_CHECK_SECONDS:-480}
 check_reserve=15
 mkdir -p "$out"
 : >"$check_summary"
-export LD_LIBRARY_PATH="$PWD/$build:$PWD/$build/verify${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+export LD_LIBRARY_PATH="$build:$build/verify${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 
 device_tests="$build/tests/quorl_device_tests"
 qkmine="$build/tools/qkmine/qkmine"
@@ -43,7 +44,8 @@ is_hopper() { [[ ${gpu_cc:-} == 9.* ]]; }
 sanitizer=$(command -v compute-sanitizer || echo /usr/local/cuda/bin/compute-sanitizer)
 have_sanitizer() { [[ -x $sanitizer ]]; }
 # cuBLASLt (the benchmarks' yardstick) comes from the machine.
-cublas_dir=$(find /usr/local/cuda* /usr /opt -name 'libcublasLt.so.13*' 2>/dev/null | head -1 | xargs -r dirname)
+cublas_dir=$(timeout -k 2 15 find /usr/local /usr/lib /opt -name 'libcublasLt.so.13*' -print -quit 2>/dev/null |
+  xargs -r dirname)
 bench_env="LD_LIBRARY_PATH=${cublas_dir:+$cublas_dir:}$LD_LIBRARY_PATH"
 
 # --- the plan, most decisive first. Limits are about three times the run
@@ -124,8 +126,10 @@ mine_steps() {
 }
 
 # --- figures, after the steps
-# rate MODE LOG: the drivers bench's attempt rate of MODE (full: qk_mine_full
-# back to back; bonly: qk_bench_bonly_batch), or qkmine mine's summary rate.
+# drivers_rate MODE LOG: the drivers bench's attempts/s in MODE (full:
+# qk_mine_full back to back; bonly: qk_bench_bonly_batch, attempts queued
+# with one wait, as qkmine's batches of 64). mine_rate LOG: the total
+# attempts/s of qkmine mine's summary.
 drivers_rate() {
   case $1 in
     full) sed -n 's|^full attempts/s: overlapped \([0-9.]*\).*|\1|p' "$2" ;;
