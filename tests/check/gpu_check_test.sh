@@ -103,6 +103,7 @@ step hanging 2 "$bin/hang"
 ((SECONDS - start <= 2 + check_kill_grace + 2)) || fail "the hanging step took $((SECONDS - start)) s"
 expect_line hanging '^FAIL +hanging +[0-9]+/2 s +timed out after 2 s in DeviceHopperTiles.Slow$'
 sleep 1
+[[ -s $work/grandchild.pid ]] || fail "the hanging stand-in started no grandchild"
 if kill -0 "$(cat "$work/grandchild.pid" 2>/dev/null)" 2>/dev/null; then
   fail "a grandchild that ignores TERM outlived its step"
   kill -9 "$(cat "$work/grandchild.pid")"
