@@ -58,10 +58,11 @@ echo "=========     at gemm_g+0x1a0"
 echo "========= ERROR SUMMARY: 3 errors"; exit 1'
 stand_in crash 'kill -SEGV $$'
 # Hangs inside a test, ignoring TERM, with a grandchild that ignores it too
-# and records its pid.
+# and records its pid in $GRANDCHILD_PID.
+export GRANDCHILD_PID=$work/grandchild.pid
 stand_in hang 'echo "[ RUN      ] DeviceHopperTiles.Slow"
 trap "" TERM
-bash -c "trap \"\" TERM; echo \$\$ >$work/grandchild.pid; sleep 60" &
+bash -c "trap \"\" TERM; echo \$\$ >\"\$GRANDCHILD_PID\"; sleep 60" &
 sleep 60'
 stand_in read_stdin 'read -r line; [[ $line == record ]] || { echo "read: [$line]"; exit 1; }'
 
@@ -103,10 +104,12 @@ step hanging 2 "$bin/hang"
 ((SECONDS - start <= 2 + check_kill_grace + 2)) || fail "the hanging step took $((SECONDS - start)) s"
 expect_line hanging '^FAIL +hanging +[0-9]+/2 s +timed out after 2 s in DeviceHopperTiles.Slow$'
 sleep 1
-[[ -s $work/grandchild.pid ]] || fail "the hanging stand-in started no grandchild"
-if kill -0 "$(cat "$work/grandchild.pid" 2>/dev/null)" 2>/dev/null; then
+[[ -s $GRANDCHILD_PID ]] || fail "the hanging stand-in started no grandchild"
+grandchild=$(cat "$GRANDCHILD_PID" 2>/dev/null)
+# Alive unless gone or a zombie (nothing may be left to reap it at once).
+if [[ -n $grandchild && $(awk '{ print $3 }' "/proc/$grandchild/stat" 2>/dev/null) == [^Z]* ]]; then
   fail "a grandchild that ignores TERM outlived its step"
-  kill -9 "$(cat "$work/grandchild.pid")"
+  kill -9 "$grandchild"
 fi
 
 only_if false "needs a Hopper GPU (device: 8.9)"
