@@ -39,3 +39,12 @@ if ((size_mib > limit_mib)); then
   echo "gpu_build.sh: $stage is over ${limit_mib} MiB and will not travel with the working tree" >&2
   exit 1
 fi
+# Every program the check runs is staged: a dry run of the check (no GPU
+# used here) names any that is not.
+dry=$(mktemp -d)
+CUDA_VISIBLE_DEVICES= OUT=$dry scripts/gpu_check.sh "$stage" >/dev/null 2>&1
+if grep -E 'is not built|is missing' "$dry/summary.txt"; then
+  echo "gpu_build.sh: the GPU check needs programs that $stage lacks" >&2
+  exit 1
+fi
+rm -rf "$dry"
