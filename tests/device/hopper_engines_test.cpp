@@ -137,8 +137,7 @@ TEST(DeviceHopperModes, EachModeAndTwoCtasPerMultiprocessorInChildren) {
   QK_REQUIRE_GPU();
   std::vector<test::BuildName> builds;
   if (!hopper_at_hand(&builds)) GTEST_SKIP() << "the h100tma engines need a Hopper GPU";
-  if (test::in_child_process()) GTEST_SKIP() << "a child starts no children";
-  if (test::small_shapes_only()) GTEST_SKIP() << "no children under the sanitizer";
+  QK_SKIP_WHERE_NO_CHILDREN();
   for (const char* env : {"SEPARATE_BOUND=1 QK_SEARCH_TEST_MODE=separate",
                           "SKIP_BOUND=1 QK_SEARCH_TEST_MODE=skip",
                           "QUORL_HOPPER_TMA_PERSISTENT_CTAS_PER_SM=2 QK_SEARCH_TEST_MODE=fused"}) {

@@ -16,7 +16,6 @@
 #include "../support/child_process.h"
 #include "../support/device_env.h"
 #include "../support/search_env.h"
-#include "../support/small_shapes.h"
 #include "../support/sole_cell_keys.h"
 #include "../support/xored_check.h"
 #include "quorl_ref/engine_messages.hpp"
@@ -75,8 +74,7 @@ TEST(DeviceSearchPersistentGrids, OneAndThreeCtasInBothModes) {
   QK_REQUIRE_GPU();
   std::string why;
   if (!test::sm120a_runs_here(&why)) GTEST_SKIP() << why;
-  if (test::in_child_process()) GTEST_SKIP() << "a child starts no children";
-  if (test::small_shapes_only()) GTEST_SKIP() << "no children under the sanitizer";
+  QK_SKIP_WHERE_NO_CHILDREN();
   for (const char* total : {"1", "3"}) {
     for (const char* mode : {"SEPARATE_BOUND=1 QK_SEARCH_TEST_MODE=separate",
                              "FUSED_BOUND=1 QK_SEARCH_TEST_MODE=fused"}) {

@@ -17,7 +17,6 @@
 #include "../support/child_process.h"
 #include "../support/device_env.h"
 #include "../support/search_env.h"
-#include "../support/small_shapes.h"
 #include "quorl_ref/search.hpp"
 
 namespace quorl {
@@ -204,22 +203,16 @@ void expect_mode_passes(const std::string& env, const std::string& child_mode) {
   test::expect_child_passes(env + " QK_SEARCH_TEST_MODE=" + child_mode, "DeviceSearch.*");
 }
 
-#define QK_SKIP_IN_CHILDREN_AND_SANITIZER_RUNS()                                        \
-  do {                                                                                \
-    if (test::in_child_process()) GTEST_SKIP() << "a child starts no children";       \
-    if (test::small_shapes_only()) GTEST_SKIP() << "no children under the sanitizer"; \
-  } while (0)
-
 TEST(DeviceSearchModes, SeparateBoundMatchesTheReference) {
   QK_REQUIRE_GPU();
-  QK_SKIP_IN_CHILDREN_AND_SANITIZER_RUNS();
+  QK_SKIP_WHERE_NO_CHILDREN();
   expect_mode_passes("SEPARATE_BOUND=1 FUSED_BOUND=1", "separate");
   expect_mode_passes("FUSED_BOUND=off", "separate");
 }
 
 TEST(DeviceSearchModes, SkippedBoundReportsNothing) {
   QK_REQUIRE_GPU();
-  QK_SKIP_IN_CHILDREN_AND_SANITIZER_RUNS();
+  QK_SKIP_WHERE_NO_CHILDREN();
   expect_mode_passes("SKIP_BOUND=0", "skip");
 }
 

@@ -11,11 +11,20 @@
 #include <cstdlib>
 #include <string>
 
+#include "small_shapes.h"
+
 namespace quorl::test {
 
 // True in a child started by expect_child_passes: tests that start children
 // skip there.
 inline bool in_child_process() { return std::getenv("QK_TEST_CHILD") != nullptr; }
+
+// Tests that start children skip inside a child and under the sanitizer.
+#define QK_SKIP_WHERE_NO_CHILDREN()                                                              \
+  do {                                                                                          \
+    if (::quorl::test::in_child_process()) GTEST_SKIP() << "a child starts no children";        \
+    if (::quorl::test::small_shapes_only()) GTEST_SKIP() << "no children under the sanitizer";  \
+  } while (0)
 
 // This binary's path. (A shell resolves /proc/self/exe to itself, so the
 // command line must name the file.)
