@@ -9,7 +9,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?usage: gpu_check_test.sh BUILD_DIR}" && pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap '[[ -n ${KEEP:-} ]] || rm -rf "$work"' EXIT
 failures=0
 
 fail() {
@@ -160,8 +160,71 @@ stated=$(sed -nE 's/^budget: .* step limits add up to ([0-9]+) s, ([0-9]+) s kep
 ((total + ${stated#* } <= 480)) || fail "the step limits ($total s + ${stated#* } s reserve) exceed the 480 s budget"
 grep -q '^--- figures' "$check_summary" || fail "no figures section"
 
+# --- the whole check on a stand-in GPU: every program of the build (and
+# compute-sanitizer, nvidia-smi) is a stand-in that prints what the real one
+# prints and records how it was called, so the plan's commands, the mining
+# run's record reaching the verifier and the figures are checked here.
+fake=$work/fake-build
+mkdir -p "$fake/tests" "$fake/bench" "$fake/tools/qkmine" "$fake/verify"
+export CALLS=$work/calls.log
+: >"$CALLS"
+stand_in_at() {  # PATH BODY: a stand-in that first records its call
+  printf '#!/usr/bin/env bash
+echo "$(basename "$0") $* | small=${QK_DEVICE_TEST_SMALL:-} separate=${SEPARATE_BOUND:-}" >>"$CALLS"
+%s
+' "$2" >"$1"
+  chmod +x "$1"
+}
+stand_in_at "$fake/tests/quorl_gpu_probe" 'echo "gpu|Stand-in H100|9.0|132"'
+stand_in_at "$fake/tests/quorl_device_tests" 'echo "[==========] 2 tests from 1 test suite ran. (1 ms total)"
+echo "[  PASSED  ] 2 tests."'
+stand_in_at "$fake/bench/quorl_drivers_bench" 'echo "device Stand-in H100 (cc 9.0), build h100tma, $1x$2x$3, $4 attempts per figure"
+echo "full attempts/s: overlapped 100.0, profiled (sequential) 90.0"
+echo "bare search: 1.000 ms, 1100.0 TOPS, 1000.0 passes/s"
+echo "bonly attempts/s: batch 200.0 (20.0% of bare), pipeline 190.0 (19.0% of bare)"'
+stand_in_at "$fake/bench/quorl_search_bench" 'echo "cublaslt_int8: 0.300 ms 900.0 TOPS"; echo "search h100tma fused: 0.250 ms 1080.0 TOPS, 1.20x cuBLASLt"'
+stand_in_at "$fake/bench/hopper_bench" 'echo "8192x8192x2048  fused_tma    0.250 ms 1080.0 TOPS  1.20x cublasLt"'
+stand_in_at "$fake/tools/qkmine/qkmine" 'case $1 in
+  mine) [[ $* == *"--mode full"* ]] && rate=97.0 || rate=150.0
+        echo "{\"mode\":\"x\",\"found\":5,\"device\":\"gpu:0\"}"
+        echo "{\"summary\":true,\"attempts_per_s\":$rate,\"devices\":[{\"attempts_per_s\":1.0}]}" ;;
+  verify) read -r record; [[ $record == *"\"found\":5"* ]] ;;
+  bench) while [[ $# -gt 0 && $1 != --plot ]]; do shift; done; : >"$2"
+         echo "{\"shape\":\"8192x8192x2048\"}" ;;
+esac'
+stand_in_at "$bin/compute-sanitizer" '[[ $1 == --help ]] && { echo "  --report-api-errors arg"; exit 0; }
+echo "========= ERROR SUMMARY: 0 errors"'
+stand_in nvidia-smi 'echo "Stand-in H100, 9.0, 580.00, 81559 MiB"'
+out=$work/out-gpu
+PATH="$bin:$PATH" OUT=$out "$root/scripts/gpu_check.sh" "$fake" >"$work/check-gpu.log" 2>&1
+rc=$?
+check_summary=$out/summary.txt
+((rc == 0)) || fail "the check on a stand-in GPU exited $rc"
+grep -q '^gpu: Stand-in H100 (cc 9.0, 132 multiprocessors)$' "$check_summary" || fail "no gpu line"
+passed=$(grep -cE '^PASS ' "$check_summary")
+((passed == steps)) || fail "$passed of $steps steps passed on the stand-in GPU"
+grep -q '^mine full vs drivers bench: 97.0 vs 100.0 attempts/s, 97.0%' "$check_summary" ||
+  fail "no full-mode rate comparison"
+grep -q '^mine bonly vs drivers bench: 150.0 vs 200.0 attempts/s, 75.0%' "$check_summary" ||
+  fail "no B-only rate comparison"
+for figure in '^full attempts/s: overlapped' '^cublaslt_int8:' '^8192x8192x2048  fused_tma' '^\{"shape"'; do
+  grep -qE "$figure" "$check_summary" || fail "figure /$figure/ missing"
+done
+[[ -e $out/qkmine_bench.png ]] || fail "qkmine bench did not get the plot's path in \$OUT"
+# How the programs were called.
+expect_call() {  # PATTERN (ERE): some recorded call matches
+  grep -qE -- "$1" "$CALLS" || fail "no call matches /$1/"
+}
+expect_call '^quorl_device_tests --gtest_color=no --gtest_filter=\*DeviceSearch\* \| small= separate=$'
+expect_call '^quorl_device_tests --gtest_color=no --gtest_filter=\*DeviceNoise\* \| small= separate=1$'
+expect_call '^compute-sanitizer --tool memcheck --report-api-errors no --leak-check full --error-exitcode 1 .*/quorl_device_tests --gtest_color=no --gtest_filter=\*DeviceHopper\* \| small=1 separate=1$'
+expect_call '^compute-sanitizer --tool racecheck --report-api-errors no --error-exitcode 1 .*--gtest_filter=\*DeviceSearch\*:\*DeviceNoise\* \| small=1'
+expect_call '^quorl_drivers_bench 8192 8192 2048 40 '
+expect_call '^qkmine mine --devices 0 --mode bonly --seconds 6 .*--m 8192 --n 8192 --k 2048 '
+expect_call '^qkmine verify --threads 8 '
+
 if ((failures > 0)); then
-  echo "--- summary of the check run"
+  echo "--- summary of the last check run"
   cat "$check_summary"
   exit 1
 fi
