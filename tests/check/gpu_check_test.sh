@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The GPU check tested without a GPU: its step runner on stand-in programs
 # (passing, failing gtest runs, a sanitizer report, hangs that ignore TERM,
-# a spent budget), then the whole check as CI runs it, where every step must
-# say why it skipped and the script must exit 0 within its budget.
+# a spent budget); the whole check as CI runs it, where every step must say
+# why it skipped and the script must exit 0 within its budget; and the whole
+# check on a stand-in GPU, whose programs record how they were called.
 #
-#   tests/check/gpu_check_test.sh BUILD_DIR
+#   tests/check/gpu_check_test.sh BUILD_DIR     (KEEP=1 keeps its work folder)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?usage: gpu_check_test.sh BUILD_DIR}" && pwd)
