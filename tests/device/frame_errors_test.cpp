@@ -5,7 +5,9 @@
 // child process). Skips without a GPU.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,10 +68,14 @@ TEST(DeviceFrameErrors, RefusesAnOrdinalThatNamesNoDevice) {
   ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
   const std::string line =
       std::string("CUDA cuda/quorl_kernel:3003 ") + cudaGetErrorString(cudaErrorInvalidDevice) + "\n";
+  // Unforced (the failed property query chooses fallback), and each build
+  // forced that device 0 runs.
+  std::vector<std::string> forced = {""};
+  for (const test::BuildName& build : test::runnable_builds()) forced.push_back(build.name);
   for (const int ordinal : {count, count + 7, -1}) {
-    for (const char* forced : {"", "fallback"}) {  // the device's own build, and a forced one
-      SCOPED_TRACE(::testing::Message() << "ordinal " << ordinal << " build '" << forced << "'");
-      ::setenv("QUORL_KERNEL_VARIANT", forced, 1);
+    for (const std::string& build : forced) {
+      SCOPED_TRACE(::testing::Message() << "ordinal " << ordinal << " build '" << build << "'");
+      if (!build.empty()) ::setenv("QUORL_KERNEL_VARIANT", build.c_str(), 1);
       QkHandle* h = nullptr;
       const std::string err = stderr_of([&] { h = init_standard(ordinal, kDims); });
       ::unsetenv("QUORL_KERNEL_VARIANT");
