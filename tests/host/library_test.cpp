@@ -65,17 +65,23 @@ TEST(LibraryInit, RefusesLabellingsTheSearchCannotHonour) {
   }
 }
 
+// Whatever the ordinal: with no device at all there is no wrong device to
+// build on, and the first allocation says why.
 TEST(LibraryInit, WithoutADeviceReportsTheFirstAllocation) {
   if (device_visible()) GTEST_SKIP() << "a CUDA device is visible; this case needs none";
   const std::vector<int32_t> labels(256, 0);
-  std::string err;
-  QkHandle* h = init_capturing({128, 256, 128}, labels.data(), labels.data(), err);
-  EXPECT_EQ(h, nullptr);
-  const std::string prefix = "CUDA cuda/quorl_kernel:3009 ";
-  ASSERT_EQ(err.compare(0, prefix.size(), prefix), 0) << err;
-  EXPECT_GT(err.size(), prefix.size() + 1) << "the runtime's error text follows the site";
-  EXPECT_EQ(err.back(), '\n');
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "exactly one line";
+  for (const int device : {0, 99, -1}) {
+    SCOPED_TRACE(device);
+    ::testing::internal::CaptureStderr();
+    QkHandle* h = qk_init(device, 128, 256, 128, 64, 4, labels.data(), labels.data());
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(h, nullptr);
+    const std::string prefix = "CUDA cuda/quorl_kernel:3009 ";
+    ASSERT_EQ(err.compare(0, prefix.size(), prefix), 0) << err;
+    EXPECT_GT(err.size(), prefix.size() + 1) << "the runtime's error text follows the site";
+    EXPECT_EQ(err.back(), '\n');
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "exactly one line";
+  }
 }
 
 TEST(LibraryInit, FreeAcceptsNull) { qk_free(nullptr); }
