@@ -19,7 +19,8 @@ inline double search_pass_ms(QkHandle* h, int reps) {
       cudaEventRecord(start, nullptr) == cudaSuccess) {
     for (int i = 0; i < reps; ++i) qk_run_async(h);
     float ms = 0;
-    if (cudaEventRecord(stop, nullptr) == cudaSuccess && cudaEventSynchronize(stop) == cudaSuccess &&
+    if (cudaEventRecord(stop, nullptr) == cudaSuccess &&
+        cudaEventSynchronize(stop) == cudaSuccess &&
         cudaEventElapsedTime(&ms, start, stop) == cudaSuccess && ms > 0) {
       per_pass = double(ms) / reps;
     }

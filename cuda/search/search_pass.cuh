@@ -23,8 +23,8 @@ namespace QK_BUILD_NS {
 
 inline int skip_bound() {
   static std::atomic<int> cache{-1};
-  return quorl::cached_value(cache,
-                             [] { return quorl::search::skip_bound_value(std::getenv("SKIP_BOUND")); });
+  return quorl::cached_value(
+      cache, [] { return quorl::search::skip_bound_value(std::getenv("SKIP_BOUND")); });
 }
 
 inline int use_fused_bound() {

@@ -89,7 +89,8 @@ TEST(DeviceCommitLarge, SixteenThousandSquaredByTwoThousandMatchesTheHost) {
   const int64_t bytes = int64_t(d.m) * d.k;
   const ref::Cv key = test::random_cv(16384);
   const std::vector<int8_t> a = ref::generate(0xA11, bytes), b = ref::generate(0xB22, bytes);
-  const ref::Cv a_root = ref::commit(key, a.data(), bytes), b_root = ref::commit(key, b.data(), bytes);
+  const ref::Cv a_root = ref::commit(key, a.data(), bytes);
+  const ref::Cv b_root = ref::commit(key, b.data(), bytes);
   const uint64_t prepare_seed = 0x5EED;
   const std::vector<int8_t> pa = ref::generate(prepare_seed, bytes);
   const std::vector<int8_t> pb = ref::generate(prepare_seed ^ 0xD1B54A32D192ED03ull, bytes);

@@ -66,8 +66,8 @@ TEST(DeviceFrameErrors, RefusesAnOrdinalThatNamesNoDevice) {
   QK_REQUIRE_GPU();
   int count = 0;
   ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
-  const std::string line =
-      std::string("CUDA cuda/quorl_kernel:3003 ") + cudaGetErrorString(cudaErrorInvalidDevice) + "\n";
+  const std::string line = std::string("CUDA cuda/quorl_kernel:3003 ") +
+                           cudaGetErrorString(cudaErrorInvalidDevice) + "\n";
   // Unforced (the failed property query chooses fallback), and each build
   // forced that device 0 runs.
   std::vector<std::string> forced = {""};
@@ -119,7 +119,8 @@ TEST(DeviceFrameErrors, ACreationRefusedForMemoryLeavesNoErrorBehind) {
     const SingleHit& hit = single_hit();
     EXPECT_EQ(qk_mine_full(h, hit.key.data(), 3, 4, hit.target.data()), hit.cell);
     int32_t found = 0;
-    EXPECT_EQ(stderr_of([&] { found = qk_run(h); }), "") << "the allocation failure is not reported again";
+    EXPECT_EQ(stderr_of([&] { found = qk_run(h); }), "")
+        << "the allocation failure is not reported again";
     EXPECT_EQ(found, hit.cell);
     qk_free(h);
   }

@@ -27,8 +27,8 @@ inline ChildRun run_self(const std::string& env, const std::string& filter) {
     ADD_FAILURE() << "cannot resolve /proc/self/exe";
     return run;
   }
-  const std::string command =
-      "env " + env + " '" + std::string(exe, size_t(length)) + "' --gtest_filter='" + filter + "' 2>&1";
+  const std::string command = "env " + env + " '" + std::string(exe, size_t(length)) +
+                              "' --gtest_filter='" + filter + "' 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) {
     ADD_FAILURE() << "cannot run " << command;

@@ -26,7 +26,8 @@ struct Oracle {
     const std::vector<uint32_t> messages =
         ref::cell_messages(op.a.data(), op.b.data(), d.m, d.n, d.k, labels);
     for (size_t cell = 0; cell * ref::kMessageWords < messages.size(); ++cell) {
-      hashes.push_back(ref::bound_hash(op.seeds.a_seed, messages.data() + cell * ref::kMessageWords));
+      const uint32_t* message = messages.data() + cell * ref::kMessageWords;
+      hashes.push_back(ref::bound_hash(op.seeds.a_seed, message));
     }
   }
 
