@@ -10,4 +10,8 @@ namespace quorl::verify {
 // threads.
 void fast_generate(uint64_t seed, int8_t* out, int64_t count, int threads = 1);
 
+// Elements first .. first+count-1 of that matrix into out[0 .. count-1]; any
+// start and length (groups cut at either end give only their bytes in range).
+void fast_generate_range(uint64_t seed, int64_t first, int64_t count, int8_t* out);
+
 }  // namespace quorl::verify
