@@ -1,10 +1,14 @@
 // The verifier's generator against the reference, including a partial last
-// group and the extreme values of every lane.
+// group and the extreme values of every lane; ranges that start and end
+// anywhere; and matrices read piece by piece, with B-only nonce runs, against
+// the reference's stored matrix.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "fast_gen.h"
+#include "fast_matrix.h"
+#include "quorl_ref/bonly.hpp"
 #include "quorl_ref/matrix_gen.hpp"
 
 namespace {
@@ -31,6 +35,73 @@ TEST(FastGenerate, MatchesTheReferenceByteForByte) {
     quorl::verify::fast_generate(5, split.data(), int64_t(split.size()), threads);
     EXPECT_EQ(split, quorl::ref::generate(5, int64_t(split.size()))) << threads << " threads";
   }
+}
+
+TEST(FastGenerate, RangesStartAndEndAnywhere) {
+  const std::vector<int8_t> whole = quorl::ref::generate(42, 256);
+  struct Range {
+    int64_t first, count;
+  };
+  // Inside one group, touching one or both of its ends, across groups with
+  // cut groups at either end, whole groups only, nothing.
+  const Range ranges[] = {{0, 0}, {3, 2},  {3, 5},   {0, 5},  {8, 8},  {5, 11},
+                          {7, 2}, {16, 64}, {1, 254}, {9, 100}, {250, 6}, {0, 256}};
+  for (const Range& r : ranges) {
+    std::vector<int8_t> got(size_t(r.count) + 1, 77);
+    quorl::verify::fast_generate_range(42, r.first, r.count, got.data());
+    EXPECT_TRUE(std::equal(whole.begin() + r.first, whole.begin() + r.first + r.count, got.begin()))
+        << r.first << " + " << r.count;
+    EXPECT_EQ(got[size_t(r.count)], 77) << r.first << " + " << r.count << " wrote past its range";
+  }
+}
+
+// The reference's B after the nonces first .. last, applied one by one.
+std::vector<int8_t> stored_matrix(uint64_t seed, int64_t bytes, uint64_t first, uint64_t last) {
+  std::vector<int8_t> b = quorl::ref::generate(seed, bytes);
+  for (uint64_t x = first;; ++x) {
+    quorl::ref::apply_nonce(b.data(), bytes, x);
+    if (x == last) break;
+  }
+  return b;
+}
+
+TEST(PlainMatrix, ReadsMatchTheStoredMatrixAfterAnyNonceRun) {
+  constexpr int64_t kChunks = 8, kBytes = kChunks * 1024;
+  struct Run {
+    uint64_t first, last;
+  };
+  // One nonce; a run inside the chunk count; one that wraps past chunk 0;
+  // runs of exactly and over the chunk count (each chunk keeps its last
+  // nonce); one ending at the top of the nonce space.
+  const Run runs[] = {{3, 3},        {2, 6},       {5, 10},       {0, 7},
+                      {4, 4 + 8},    {1, 1 + 29},  {~uint64_t(0) - 20, ~uint64_t(0)}};
+  struct Range {
+    int64_t offset, size;
+  };
+  // The whole matrix; one row of 2048; ranges that start or end inside a
+  // rewritten block, cover exactly one, or sit between two.
+  const Range ranges[] = {{0, kBytes}, {2048, 2048}, {1000, 30}, {950, 20},  {960, 64},
+                          {1023, 2},   {100, 800},   {5 * 1024 + 961, 1100}, {kBytes - 1, 1}};
+  for (const Run& run : runs) {
+    const std::vector<int8_t> want = stored_matrix(9, kBytes, run.first, run.last);
+    quorl::verify::PlainMatrix matrix(9, kBytes);
+    matrix.with_nonces(run.first, run.last);
+    EXPECT_EQ(matrix.bytes(), kBytes);
+    for (const Range& r : ranges) {
+      std::vector<int8_t> got(size_t(r.size) + 1, 55);
+      matrix.read(r.offset, r.size, got.data());
+      EXPECT_TRUE(std::equal(want.begin() + r.offset, want.begin() + r.offset + r.size, got.begin()))
+          << "nonces " << run.first << ".." << run.last << ", bytes " << r.offset << " + " << r.size;
+      EXPECT_EQ(got[size_t(r.size)], 55) << "read past " << r.offset << " + " << r.size;
+    }
+  }
+}
+
+TEST(PlainMatrix, WithoutNoncesItIsTheGeneratedMatrix) {
+  const quorl::verify::PlainMatrix matrix(3, 4096);
+  std::vector<int8_t> got(4096);
+  matrix.read(0, 4096, got.data());
+  EXPECT_EQ(got, quorl::ref::generate(3, 4096));
 }
 
 }  // namespace
