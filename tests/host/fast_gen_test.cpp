@@ -4,6 +4,9 @@
 // the reference's stored matrix.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <string>
 #include <vector>
 
 #include "fast_gen.h"
@@ -34,6 +37,36 @@ TEST(FastGenerate, MatchesTheReferenceByteForByte) {
     std::vector<int8_t> split(many.size() + 3);
     quorl::verify::fast_generate(5, split.data(), int64_t(split.size()), threads);
     EXPECT_EQ(split, quorl::ref::generate(5, int64_t(split.size()))) << threads << " threads";
+  }
+}
+
+TEST(FastGenerate, EveryGroupFillerTheCpuRunsMatchesTheReference) {
+  const std::vector<quorl::verify::GroupFiller> fillers = quorl::verify::supported_group_fillers();
+  ASSERT_FALSE(fillers.empty());
+  EXPECT_STREQ(fillers.back().name, "portable");
+#if defined(__x86_64__)
+  const auto offered = [&](const char* name) {
+    return std::any_of(fillers.begin(), fillers.end(), [&](const auto& f) { return f.name == std::string(name); });
+  };
+  EXPECT_EQ(offered("avx2"), bool(__builtin_cpu_supports("avx2")));
+  EXPECT_EQ(offered("avx512"), __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"));
+  if (offered("avx512")) EXPECT_STREQ(fillers.front().name, "avx512") << "the widest is used";
+#endif
+  // Group counts around the vector widths (remainder loops), and groups far
+  // from zero.
+  for (const auto& filler : fillers) {
+    for (const int64_t begin : {int64_t(0), int64_t(5), int64_t(1) << 40}) {
+      for (const int64_t count : {0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 100}) {
+        std::vector<int8_t> got(size_t(count) * 8 + 1, 31);
+        filler.fill(9, begin, begin + count, got.data());
+        for (int64_t g = 0; g < count; ++g) {
+          const std::array<int8_t, 8> want = quorl::ref::ab_gen8(9, uint64_t(begin + g));
+          EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin() + 8 * g))
+              << filler.name << ": group " << begin + g << " of " << begin << " + " << count;
+        }
+        EXPECT_EQ(got[size_t(count) * 8], 31) << filler.name << " wrote past " << count << " groups";
+      }
+    }
   }
 }
 
