@@ -9,11 +9,15 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // GCC 12 starts many AVX-512 intrinsics from a self-initialised "undefined"
 // register and then warns that it is uninitialised (fixed in GCC 13).
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #define QV_AVX512 __attribute__((target("avx512f")))
 
