@@ -1,5 +1,5 @@
 // One-dimensional launches whose grids hold more than 2^32 threads (operands
-// above 4 GiB): each kernel's shape still covers its work, and a thread's
+// above 32 GiB): each kernel's shape still covers its work, and a thread's
 // global index is formed in 64 bits, so no thread past the 2^32nd wraps onto
 // an earlier one's element.
 #include <gtest/gtest.h>
@@ -21,14 +21,12 @@ struct Case {
   uint64_t threads;  // threads the work needs
 };
 
-// Shapes as the launchers compute them, for operands of 8 to 64 GiB.
+// Shapes as the launchers compute them, for operands of 32 to 64 GiB: the
+// kernels that index by Thread1D with one thread per 8 bytes (the others
+// take a row per block or have far fewer threads).
 const Case kCases[] = {
     {"gen_ab, 2^35 + 8 bytes", gen::gen_ab_shape((int64_t(1) << 35) + 8), kTwo32 + 1},
     {"gen_ab, 2^36 bytes", gen::gen_ab_shape(int64_t(1) << 36), uint64_t(1) << 33},
-    {"fuse (any k), 2^18 rows of 2^15",
-     noise::fuse_shape(noise::FuseKernel::kGeneral, 1 << 18, 1 << 15), uint64_t(1) << 33},
-    {"fuse (any k), 3 x 2^20 rows of 4096",
-     noise::fuse_shape(noise::FuseKernel::kGeneral, 3 << 20, 4096), uint64_t(3) << 32},
     {"fuse (k = 2048), 2^24 + 1 rows",
      noise::fuse_shape(noise::FuseKernel::kEight, (1 << 24) + 1, 2048), kTwo32 + 256},
 };
