@@ -132,6 +132,22 @@ TEST(BuildFacts, ExportsExactlyTheInterface) {
   EXPECT_EQ(instantiations, expected_instantiations);
 }
 
+// Each call learns its launch errors from the CUDA runtime's per-thread last
+// error, trusting that only the library writes it. That holds while the
+// runtime is the library's own static copy: no shared libcudart among its
+// needs (a host program's copy would share that state) and no runtime symbol
+// taken from outside.
+TEST(BuildFacts, CarriesItsOwnCudaRuntime) {
+  const std::string needed =
+      run(std::string("readelf -d '") + QK_LIBRARY + "' | grep NEEDED || true");
+  EXPECT_EQ(needed.find("libcudart"), std::string::npos) << needed;
+  const std::string imported =
+      run(std::string("nm -D --undefined-only '") + QK_LIBRARY + "' | awk '{print $2}'");
+  for (const std::string& name : words(imported, '\n')) {
+    EXPECT_NE(name.rfind("cuda", 0), 0u) << "imports " << name;
+  }
+}
+
 TEST(BuildFacts, EachBuildEmbedsExactlyItsTargets) {
   struct Targets {
     const char* build;
