@@ -170,12 +170,16 @@ mkdir -p "$fake/tests" "$fake/bench" "$fake/tools/qkmine" "$fake/verify"
 export CALLS=$work/calls.log
 : >"$CALLS"
 stand_in_at() {  # PATH BODY: a stand-in that first records its call
-  printf '#!/usr/bin/env bash
-echo "$(basename "$0") $* | small=${QK_DEVICE_TEST_SMALL:-} separate=${SEPARATE_BOUND:-}" >>"$CALLS"
-%s
-' "$2" >"$1"
+  {
+    echo '#!/usr/bin/env bash'
+    echo 'echo "$(basename "$0") $* | small=${QK_DEVICE_TEST_SMALL:-} separate=${SEPARATE_BOUND:-}' \
+      'library=${LD_LIBRARY_PATH%%:*}:" >>"$CALLS"'
+    echo "$2"
+  } >"$1"
   chmod +x "$1"
 }
+mkdir -p "$fake/default"
+stand_in_at "$fake/default/libquorl_kernel.so" ''
 stand_in_at "$fake/tests/quorl_gpu_probe" 'echo "gpu|Stand-in H100|9.0|132"'
 stand_in_at "$fake/tests/quorl_device_tests" 'echo "[==========] 2 tests from 1 test suite ran. (1 ms total)"
 echo "[  PASSED  ] 2 tests."'
@@ -216,9 +220,11 @@ done
 expect_call() {  # PATTERN (ERE): some recorded call matches
   grep -qE -- "$1" "$CALLS" || fail "no call matches /$1/"
 }
-expect_call '^quorl_device_tests --gtest_color=no --gtest_filter=\*DeviceSearch\* \| small= separate=$'
-expect_call '^quorl_device_tests --gtest_color=no --gtest_filter=\*DeviceNoise\* \| small= separate=1$'
-expect_call '^compute-sanitizer --tool memcheck --report-api-errors no --leak-check full --error-exitcode 1 .*/quorl_device_tests --gtest_color=no --gtest_filter=\*DeviceHopper\* \| small=1 separate=1$'
+expect_call '^quorl_device_tests --gtest_color=no --gtest_filter=\*DeviceSearch\* \| small= separate= '
+expect_call '^quorl_device_tests --gtest_color=no --gtest_filter=\*DeviceNoise\* \| small= separate=1 '
+grep -E 'DeviceFrameErrors.AForcedBuild' "$CALLS" | grep -q "library=$fake/default:" ||
+  fail "the forced-build test does not load the library as shipped"
+expect_call '^compute-sanitizer --tool memcheck --report-api-errors no --leak-check full --error-exitcode 1 .*/quorl_device_tests --gtest_color=no --gtest_filter=\*DeviceHopper\* \| small=1 separate=1 '
 expect_call '^compute-sanitizer --tool racecheck --report-api-errors no --error-exitcode 1 .*--gtest_filter=\*DeviceSearch\*:\*DeviceNoise\* \| small=1'
 expect_call '^quorl_drivers_bench 8192 8192 2048 40 '
 expect_call '^qkmine mine --devices 0 --mode bonly --seconds 6 .*--m 8192 --n 8192 --k 2048 '
