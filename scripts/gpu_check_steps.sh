@@ -76,7 +76,7 @@ last_line() { grep -v '^[[:space:]]*$' "$1" | tail -1 | cut -c1-160; }
 
 # verdict RC LOG LIMIT: sets `status` and `detail`.
 verdict() {
-  local rc=$1 log=$2 limit=$3 failed running sanitizer
+  local rc=$1 log=$2 limit=$3 failed running="" sanitizer
   failed=$(gtest_failures "$log")
   sanitizer=$(sanitizer_report "$log")
   if ((rc == 124 || rc == 137)); then
@@ -96,11 +96,13 @@ verdict() {
     elif [[ -n $sanitizer ]]; then
       detail=""
     elif ((rc > 128)); then
-      detail="killed by signal $((rc - 128))"
+      running=$(gtest_running "$log")
+      detail="killed by signal $((rc - 128))${running:+ in $running}"
     else
       detail="exit status $rc"
     fi
-    [[ -z $failed && -z $sanitizer && -n $(last_line "$log") ]] && detail+=": $(last_line "$log")"
+    [[ -z $failed && -z $sanitizer && -z $running && -n $(last_line "$log") ]] &&
+      detail+=": $(last_line "$log")"
     [[ -n $sanitizer ]] && detail="$sanitizer${detail:+; $detail}"
     return
   fi

@@ -57,7 +57,7 @@ stand_in sanitizer_error 'echo "========= COMPUTE-SANITIZER"
 echo "========= Invalid __global__ write of size 4 bytes"
 echo "=========     at gemm_g+0x1a0"
 echo "========= ERROR SUMMARY: 3 errors"; exit 1'
-stand_in crash 'kill -SEGV $$'
+stand_in crash 'echo "[ RUN      ] DeviceFrameErrors.Crashes"; kill -SEGV $$'
 # Hangs inside a test, ignoring TERM, with a grandchild that ignores it too
 # and records its pid in $GRANDCHILD_PID.
 export GRANDCHILD_PID=$work/grandchild.pid
@@ -85,7 +85,7 @@ expect_line no_tests '^SKIPPED .* no test matches the filter$'
 step memcheck 10 "$bin/sanitizer_error"
 expect_line memcheck '^FAIL .* Invalid __global__ write of size 4 bytes; ERROR SUMMARY: 3 errors$'
 step crashing 10 "$bin/crash"
-expect_line crashing '^FAIL .* killed by signal 11$'
+expect_line crashing '^FAIL .* killed by signal 11 in DeviceFrameErrors.Crashes$'
 step missing 10 "$bin/not_there"
 expect_line missing "^FAIL .* $bin/not_there is missing"
 echo record >"$work/record"
