@@ -27,8 +27,8 @@ only_if() {
   if ! eval "$1"; then check_skip_next=$2; fi
 }
 
-# needs FILE: the next step's program is a tool of the machine (the
-# sanitizer); FILE is the built program that must be there.
+# needs FILE: the file the next step cannot run without, checked in place of
+# its program (which may be a tool of the machine, like the sanitizer).
 needs() { check_needs_next=$1; }
 
 # stdin_from FILE: the next step reads FILE on its standard input (every other
@@ -74,12 +74,14 @@ sanitizer_report() {
 
 last_line() { grep -v '^[[:space:]]*$' "$1" | tail -1 | cut -c1-160; }
 
-# verdict RC LOG LIMIT: sets `status` and `detail`.
+# verdict RC LOG LIMIT ELAPSED: sets `status` and `detail`.
 verdict() {
-  local rc=$1 log=$2 limit=$3 failed running="" sanitizer
+  local rc=$1 log=$2 limit=$3 elapsed=$4 failed running="" sanitizer
   failed=$(gtest_failures "$log")
   sanitizer=$(sanitizer_report "$log")
-  if ((rc == 124 || rc == 137)); then
+  # timeout's own status (TERM sufficed, or KILL after the grace), not a
+  # program killed early by something else.
+  if ((rc == 124 || rc == 137)) && ((elapsed >= limit)); then
     status=FAIL
     running=$(gtest_running "$log")
     detail="timed out after $limit s${running:+ in $running}${failed:+; failed: $failed}"
@@ -161,7 +163,7 @@ step() {
   # (The outer redirection keeps the shell's own "Killed" notice out.)
   { timeout -k "$check_kill_grace" "$given" env "${vars[@]}" "$@" <"$input" >"$check_logs/$name.log" 2>&1; } 2>/dev/null
   rc=$?
-  verdict "$rc" "$check_logs/$name.log" "$given"
+  verdict "$rc" "$check_logs/$name.log" "$given" "$((SECONDS - start))"
   [[ $status == FAIL ]] && check_failures=$((check_failures + 1))
   check_line "$status" "$name" "$((SECONDS - start))/$given s" "$detail"
 }

@@ -58,6 +58,7 @@ echo "========= Invalid __global__ write of size 4 bytes"
 echo "=========     at gemm_g+0x1a0"
 echo "========= ERROR SUMMARY: 3 errors"; exit 1'
 stand_in crash 'echo "[ RUN      ] DeviceFrameErrors.Crashes"; kill -SEGV $$'
+stand_in killed 'echo "[ RUN      ] DeviceBonly.Huge"; kill -KILL $$'
 # Hangs inside a test, ignoring TERM, with a grandchild that ignores it too
 # and records its pid in $GRANDCHILD_PID.
 export GRANDCHILD_PID=$work/grandchild.pid
@@ -86,6 +87,8 @@ step memcheck 10 "$bin/sanitizer_error"
 expect_line memcheck '^FAIL .* Invalid __global__ write of size 4 bytes; ERROR SUMMARY: 3 errors$'
 step crashing 10 "$bin/crash"
 expect_line crashing '^FAIL .* killed by signal 11 in DeviceFrameErrors.Crashes$'
+step killed_early 10 "$bin/killed"
+expect_line killed_early '^FAIL .* killed by signal 9 in DeviceBonly.Huge$'
 step missing 10 "$bin/not_there"
 expect_line missing "^FAIL .* $bin/not_there is missing"
 echo record >"$work/record"
@@ -128,7 +131,7 @@ expect_line cut_to_budget '^PASS +cut_to_budget +[0-9]+/1[01] s '
 check_skip_all="no GPU: no CUDA device visible"
 step everything_skips 10 "$bin/gtest_fail"
 expect_line everything_skips '^SKIPPED .* no GPU: no CUDA device visible$'
-((check_failures == 7)) || fail "$check_failures steps counted as failed, not 7"
+((check_failures == 8)) || fail "$check_failures steps counted as failed, not 8"
 
 # --- the whole check, as CI runs it: no GPU (an nvidia-smi that sees none)
 stand_in nvidia-smi 'exit 9'
