@@ -347,6 +347,34 @@ TEST(TmaBoundEmulation, TwoConsumerWarpGroupsAreExact) {
   }
 }
 
+// The TMA semantics against CuTe's K-major stage layouts: a box written
+// with each swizzle lands where the stage layout of that swizzle, which the
+// descriptors of the MMAs are built from, places each byte.
+template <class Atom, int depth>
+void expect_box_lands_as_the_stage_layout_says() {
+  using Stage = decltype(tile_to_shape(Atom{}, Shape<_64, Int<depth>>{}));
+  const Operands op(64, 64, 4 * depth, depth);
+  const hop::TmaParams map = hop::stage_tma_params_of<Stage>(op.a.data(), op.m, op.k);
+  ASSERT_EQ(map.swizzle_bytes, uint32_t(depth));
+  ASSERT_EQ(hop::tma_params_fault(map), nullptr);
+  Faults::log().clear();
+  SharedWindow window(64 * depth);
+  tma_load_2d(map, 2 * depth, 0, window.address(window.dynamic()), window);  // the third k-box
+  const auto stage = make_tensor(make_smem_ptr(window.dynamic()), Stage{});
+  int wrong = 0;
+  for (int r = 0; r < 64; ++r) {
+    for (int j = 0; j < depth; ++j) wrong += stage(r, j) != op.a[size_t(r) * op.k + 2 * depth + j];
+  }
+  EXPECT_EQ(wrong, 0) << depth << "-byte swizzle";
+  EXPECT_EQ(Faults::log().count(), 0) << Faults::log().first();
+}
+
+TEST(TmaSwizzle, BoxesLandAsTheStageLayoutsOfTheirSwizzleSay) {
+  expect_box_lands_as_the_stage_layout_says<GMMA::Layout_K_SW128_Atom<int8_t>, 128>();
+  expect_box_lands_as_the_stage_layout_says<GMMA::Layout_K_SW64_Atom<int8_t>, 64>();
+  expect_box_lands_as_the_stage_layout_says<GMMA::Layout_K_SW32_Atom<int8_t>, 32>();
+}
+
 // TMA boxes written with the 64-byte swizzle (which the encoder would refuse
 // for 128-byte box rows anyway) while the stages' descriptors read the
 // 128-byte one: the bytes reach the tensor cores in other places.
