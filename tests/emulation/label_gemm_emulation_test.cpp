@@ -63,38 +63,33 @@ class LabelGemmLaunch {
   int tiles_of_busiest_cta() const { return busiest_; }
 
  private:
-  using SourceA = decltype(std::declval<Thread&>().copy_source_a(
-      g::a_k_tiles(make_tensor(make_gmem_ptr(static_cast<const int8_t*>(nullptr)), make_shape(0, 0),
-                               g::row_stride(0)),
-                   typename Config::Tile{}, 0, 0)));
-  using SourceB = decltype(std::declval<Thread&>().copy_source_b(
-      g::b_k_tiles(make_tensor(make_gmem_ptr(static_cast<const int8_t*>(nullptr)), make_shape(0, 0),
-                               g::row_stride(0)),
-                   typename Config::Tile{}, 0, 0)));
-
   // The CTA's 256 threads, their cp.async state and the tile they work on.
   struct Cta {
     SharedWindow window{uint32_t(Config::smem_bytes)};
     std::vector<Thread> threads;
     std::vector<AsyncCopies> copies;
-    std::vector<SourceA> source_a;
-    std::vector<SourceB> source_b;
     uint32_t* table = nullptr;
     int32_t* row_labels = nullptr;
     int32_t* col_labels = nullptr;
     g::TileCoord tile{};
   };
 
-  // The schedule's steps, carried out by the instruction semantics.
+  // The schedule's steps, carried out by the instruction semantics, over
+  // the tile's k-tiles of A (BM, BK, k) and B (BN, BK, k).
+  template <class KTilesA, class KTilesB>
   struct Steps {
     LabelGemmLaunch& launch;
     Cta& cta;
+    KTilesA gA;
+    KTilesB gB;
 
     void load_stage(int k_tile, int stage) {
       for (int t = 0; t < g::kThreads; ++t) {
         Thread& me = cta.threads[t];
-        issue(cta.copies[t], cta.source_a[t](_, _, _, k_tile), me.copy_dest_a()(_, _, _, stage));
-        issue(cta.copies[t], cta.source_b[t](_, _, _, k_tile), me.copy_dest_b()(_, _, _, stage));
+        issue(cta.copies[t], me.copy_source_a(gA)(_, _, _, k_tile),
+              me.copy_dest_a()(_, _, _, stage));
+        issue(cta.copies[t], me.copy_source_b(gB)(_, _, _, k_tile),
+              me.copy_dest_b()(_, _, _, stage));
         cta.copies[t].commit();
       }
     }
@@ -205,25 +200,22 @@ class LabelGemmLaunch {
     for (int t = walk.first; t < walk.end; t += walk.step, ++taken) {
       cta.tile = g::cta_tile<kStandard>(t, bx, by, tiles_m);
       const int tr = cta.tile.row, tc = cta.tile.col;
-      // The kernel's labels: standard ones, or the standard grid itself.
+      // The kernel's labels: the standard labelling, which the label-driven
+      // layout copies into shared memory, or the standard grid itself.
       const int32_t base_row = kStandard ? g::kSlotRows * tr : labels_.row_group[g::kTileM * tr];
       const int32_t base_col = kStandard ? g::kSlotCols * tc : labels_.col_group[g::kTileN * tc];
-      for (int r = 0; r < g::kTileM; ++r) {
+      for (int r = 0; r < g::kTileM && !kStandard; ++r) {
         cta.row_labels[r] = g::relative_label(labels_.row_group[g::kTileM * tr + r], base_row);
       }
-      for (int c = 0; c < g::kTileN; ++c) {
+      for (int c = 0; c < g::kTileN && !kStandard; ++c) {
         cta.col_labels[c] = g::relative_label(labels_.col_group[g::kTileN * tc + c], base_col);
       }
       std::fill(cta.table, cta.table + g::kTableWords, 0u);
-      cta.source_a.clear();
-      cta.source_b.clear();
-      for (Thread& me : cta.threads) {
-        cta.source_a.push_back(me.copy_source_a(g::a_k_tiles(mA, typename Config::Tile{}, tr, tc)));
-        cta.source_b.push_back(me.copy_source_b(g::b_k_tiles(mB, typename Config::Tile{}, tr, tc)));
-        clear(me.acc);
-      }
-      Steps steps{*this, cta};
-      g::run_k_tiles(steps, int(size<3>(cta.source_a[0])));
+      for (Thread& me : cta.threads) clear(me.acc);
+      const auto gA = g::a_k_tiles(mA, typename Config::Tile{}, tr, tc);
+      const auto gB = g::b_k_tiles(mB, typename Config::Tile{}, tr, tc);
+      Steps<decltype(gA), decltype(gB)> steps{*this, cta, gA, gB};
+      g::run_k_tiles(steps, int(size<3>(cta.threads[0].copy_source_a(gA))));
       if (!check_messages_) continue;
       for (int slot = 0; slot < g::kSlots; ++slot) {
         g::finish_slot<false, true>(slot, cta.table + slot * g::kMessageWords, base_row, base_col,
