@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,8 +25,14 @@ PoolProcess::PoolProcess(std::vector<std::string> args) {
   // The module from the source tree, over the library of this build.
   std::vector<std::string> env_text = {"PYTHONPATH=" QK_PYTHON_PATH, "QUORL_VERIFY_LIBRARY=" QK_VERIFY_LIBRARY,
                                        "PYTHONDONTWRITEBYTECODE=1", "PYTHONUNBUFFERED=1"};
+#ifdef QK_CHILD_PRELOAD
+  // Python itself is not instrumented: its own allocations are not ours to report.
+  env_text.insert(env_text.end(), {"LD_PRELOAD=" QK_CHILD_PRELOAD, "ASAN_OPTIONS=detect_leaks=0"});
+#endif
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "PYTHONPATH=", 11) != 0 && std::strncmp(*e, "QUORL_VERIFY_LIBRARY=", 21) != 0) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    if (std::none_of(env_text.begin(), env_text.end(), [&](const std::string& t) { return t.rfind(name + "=", 0) == 0; })) {
       env_text.push_back(*e);
     }
   }
