@@ -300,6 +300,20 @@ TEST(StratumClient, ALostConnectionLosesNoShare) {
   EXPECT_EQ(accepted_by_pool, 4u);
   EXPECT_GE(client.status()[0].failures, 1u);
   EXPECT_EQ(client.status()[0].accepted, 4u);
+  EXPECT_EQ(rec.jobs().size(), 1u) << "the job sent again on the resumed connection is nothing new";
+
+  // The pool takes a share and the connection dies before its answer: the
+  // client resends it, and the pool's "duplicate" means it was taken.
+  pool.command({{"cmd", "drop_after_submit"}, {"count", 1}});
+  client.submit(find_shares(job, 1, 150)[0]);
+  const auto taken = rec.outcomes(5);
+  ASSERT_EQ(taken.size(), 5u);
+  EXPECT_EQ(taken[4].fate, ShareFate::kAccepted) << taken[4].why;
+  ASSERT_TRUE(pool.wait_count("submit", 6));
+  EXPECT_EQ(pool.events("submit").back()["code"], 22);
+  EXPECT_TRUE(rec.wait_log("the pool had taken it before"));
+  EXPECT_EQ(client.status()[0].accepted, 5u);
+  EXPECT_EQ(client.status()[0].rejected, 0u);
 
   // A pool that comes back without the old session (a restart): the shares
   // of the old space are dropped as job gone, and the new job is clean.
@@ -313,10 +327,10 @@ TEST(StratumClient, ALostConnectionLosesNoShare) {
   ASSERT_TRUE(r1);
   EXPECT_TRUE(r1->clean);
   EXPECT_NE(r1->extranonce, job->extranonce);
-  const auto after = rec.outcomes(5);
-  ASSERT_EQ(after.size(), 5u);
-  EXPECT_EQ(after[4].fate, ShareFate::kDropped);
-  EXPECT_EQ(after[4].why, "job gone");
+  const auto after = rec.outcomes(6);
+  ASSERT_EQ(after.size(), 6u);
+  EXPECT_EQ(after[5].fate, ShareFate::kDropped);
+  EXPECT_EQ(after[5].why, "job gone");
 }
 
 TEST(StratumClient, FailsOverWhenTheFirstPoolIsDownAndComesBack) {
@@ -498,7 +512,16 @@ TEST(StratumClient, HostileMessagesAreLoggedAndNeverMined) {
     EXPECT_EQ(job->serial, serial_before + 1) << "no other job reached the miner";
     if (c.handling == kIgnored) EXPECT_TRUE(pool.events("closed", from).empty()) << "the connection was kept";
   }
-  for (const auto& job : rec.jobs()) EXPECT_NE(job->id, "bad");
+  // The unknown request was answered with an error.
+  const auto answer = pool.wait([](const Json& e) { return e["event"] == "client_answer" && e["message"]["id"] == 77; });
+  ASSERT_TRUE(answer);
+  EXPECT_EQ((*answer)["message"]["error"][0], 20);
+  uint64_t last = 0;
+  for (const auto& job : rec.jobs()) {
+    EXPECT_NE(job->id, "bad");
+    EXPECT_GT(job->serial, last) << "each job is handed over once";
+    last = job->serial;
+  }
   // And it still mines: a share of the newest job is accepted.
   const auto job = client.job();
   client.submit(find_shares(job, 1, 0)[0]);
@@ -671,6 +694,34 @@ TEST(StratumClient, StoppingDrainsAnswersAndDropsWhatIsLeft) {
   ASSERT_EQ(dropped.size(), 1u);
   EXPECT_EQ(dropped[0].fate, ShareFate::kDropped);
   EXPECT_EQ(dropped[0].why, "client stopped");
+}
+
+TEST(StratumClient, SharesWaitingForAConnectionAreBounded) {
+  PoolProcess pool;
+  ASSERT_TRUE(pool.running());
+  pool.command(job_command("j1"));
+  Recorder rec;
+  ClientOptions o = options({pool.url()});
+  o.max_waiting_shares = 2;
+  StratumClient client(o, rec.handlers());
+  ASSERT_EQ(client.start(), "");
+  const auto job = client.wait_job(0, kPatience);
+  ASSERT_TRUE(job);
+  pool.command({{"cmd", "close_listener"}});
+  ASSERT_TRUE(pool.wait_event("closed"));
+  const auto shares = find_shares(job, 3, 0);
+  for (const Share& s : shares) client.submit(s);
+  const auto outcomes = rec.outcomes(1);
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_EQ(outcomes[0].fate, ShareFate::kDropped);
+  EXPECT_EQ(outcomes[0].why, "too many shares waiting for a connection");
+  EXPECT_EQ(outcomes[0].share.tag, shares[0].tag) << "the oldest goes first";
+  client.stop();  // the two still waiting
+  const auto all = rec.outcomes(3);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[1].why, "client stopped");
+  EXPECT_EQ(all[2].why, "client stopped");
+  EXPECT_EQ(client.status()[0].dropped, 3u);
 }
 
 TEST(StratumClient, OptionsThatCannotWorkAreRefusedAtStart) {

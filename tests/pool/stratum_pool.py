@@ -10,12 +10,14 @@ line, and follows it on stdout, one JSON event a line:
   {"event": "subscribed", "conn": C, "extranonce": "...", "resumed": bool}
   {"event": "authorized", "conn": C, "user": U}
   {"event": "submit", "conn": C, "job": J, "params": [...], "code": 0 | 20..25,
-   "message": M, "hash": H}                                  every answered submit
+   "message": M, "hash": H}                                  every submit checked
+  {"event": "client_answer", "conn": C, "message": {...}}   an answer from the client
   {"event": "done", "cmd": NAME}                            after every command
 
 Commands: job (add a job and notify everyone), forget (jobs gone without a
 word), send (raw bytes, in hex, to a connection), drop (close connections), drop_on_submit
-(close a connection when its next submit arrives, unanswered), mute (leave
+(close a connection when its next submit arrives, unanswered), drop_after_submit
+(check and record the next submit, then close without answering), mute (leave
 requests unanswered), close_listener / open_listener (the pool goes down /
 comes back on the same port), reconnect (client.reconnect), quit.
 """
@@ -107,10 +109,16 @@ class Connection:
             job = params[1] if isinstance(params, list) and len(params) > 1 else None
             # The event first: a test that has the answer finds the event on its way.
             emit(event="submit", conn=self.number, job=job, params=params, code=code, message=message, hash=digest)
+            if self.pool.drop_after_submit > 0:  # taken, but the answer is lost
+                self.pool.drop_after_submit -= 1
+                self.close()
+                return
             if code == 0:
                 self.send({"id": rid, "result": True, "error": None})
             else:
                 self.send({"id": rid, "result": None, "error": [code, message, None]})
+        elif method is None:
+            emit(event="client_answer", conn=self.number, message=request)
         else:
             self.send({"id": rid, "result": None, "error": [OTHER, "unknown method", None]})
 
@@ -133,6 +141,7 @@ class Pool:
         self.next_extranonce = args.first_extranonce
         self.seen = set()  # accepted shares, canonical
         self.drop_on_submit = 0
+        self.drop_after_submit = 0
         self.muted = False  # requests go unanswered
         self.serving = set()  # the connections' tasks
 
@@ -239,6 +248,8 @@ class Pool:
             self.muted = cmd["on"]
         elif name == "drop_on_submit":
             self.drop_on_submit = cmd.get("count", 1)
+        elif name == "drop_after_submit":
+            self.drop_after_submit = cmd.get("count", 1)
         elif name == "close_listener":
             self.server.close()
             await self.server.wait_closed()
