@@ -183,6 +183,7 @@ struct StratumClient::Impl {
       waiting.push_front(it->second);
     }
     sent.clear();
+    trim_waiting();
     const size_t p = pool;
     update_status(p, [&](PoolStatus& s) {
       s.connected = false;
@@ -347,12 +348,17 @@ struct StratumClient::Impl {
     }
     if (!is_live(*held.share.job)) return settle(held, ShareFate::kDropped, 0, "job gone");
     if (phase == Phase::kReady && has_job) return send(held);
-    if (waiting.size() >= opt.max_waiting_shares) {
+    waiting.push_back(std::move(held));
+    trim_waiting();
+  }
+
+  // The oldest go first when more shares wait than the options allow.
+  void trim_waiting() {
+    while (waiting.size() > std::max<size_t>(opt.max_waiting_shares, 1)) {
       const Held oldest = waiting.front();
       waiting.pop_front();
       settle(oldest, ShareFate::kDropped, 0, "too many shares waiting for a connection");
     }
-    waiting.push_back(std::move(held));
   }
 
   void send(const Held& held) {
