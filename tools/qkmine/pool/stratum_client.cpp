@@ -106,7 +106,8 @@ struct StratumClient::Impl {
   }
 
   void settle(const Held& held, ShareFate fate, int code, const std::string& why) {
-    ShareOutcome out{held.share, fate, held.share.job ? held.share.job->pool : pool, code, why};
+    const bool ours = held.share.job && held.share.job->pool < statuses.size();
+    ShareOutcome out{held.share, fate, ours ? held.share.job->pool : pool, code, why};
     update_status(out.pool, [&](PoolStatus& s) {
       if (fate == ShareFate::kAccepted) ++s.accepted;
       if (fate == ShareFate::kDropped) ++s.dropped;

@@ -2,11 +2,11 @@
 // failover between pools), jobs handed to the miner, shares submitted for it.
 //
 // Threading: the client runs its networking on one thread of its own, started
-// by start() and joined by stop(). Every public call is thread-safe and none
-// waits on the network (except wait_job and stop, which say so). The handlers
-// run on the client's thread, one at a time, in the order of events; they must
-// return quickly, may call job(), submit() and status(), and must not call
-// stop().
+// by start() and joined by stop(), both called by the client's owner. Every
+// other public call is thread-safe, and none waits on the network (wait_job
+// and stop wait as they say). The handlers run on the client's thread, one at
+// a time, in the order of events; they must return quickly, may call job(),
+// submit() and status(), and must not call stop().
 //
 // Shares: every submitted share ends exactly once, through the share handler,
 // as accepted, rejected (with the pool's code and message) or dropped (with
