@@ -1,0 +1,161 @@
+// The pieces of a mining run on their own: the host's check of an outcome,
+// the queue that feeds it, and the attempt budget with attempts given back.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mine_job.h"
+#include "quorl_ref/engine_messages.hpp"
+#include "mine_run.h"
+#include "share_check.h"
+#include "stand_in_mining.h"
+#include "verify_queue.h"
+
+namespace {
+
+using namespace qkmine;
+
+// An honest record of attempt `attempt` of the small job, its roots and
+// seeds filled; found is a qualifying cell (`qualifying`) or one that is not.
+QvRecord honest_record(int mode, int64_t attempt, bool qualifying) {
+  const Job job = quorl::test::small_job(mode, -1, false);
+  QvRecord r = record_base(job, job.prepare_seed, attempt);
+  char why[256] = "";
+  EXPECT_EQ(qv_attempt_roots(&r, 1, r.a_hash, r.b_hash, r.a_seed, r.b_seed, why, sizeof why), QV_OK) << why;
+  for (int32_t cell = 0; cell < 256; ++cell) {
+    uint32_t message[16], hash[8];
+    EXPECT_EQ(qv_cell(&r, cell, 1, message, hash, why, sizeof why), QV_OK) << why;
+    quorl::ref::Cv h, t;
+    std::copy(hash, hash + 8, h.begin());
+    std::copy(r.target, r.target + 8, t.begin());
+    if (quorl::ref::meets_target(h, t) == qualifying) {
+      r.found = cell;
+      return r;
+    }
+  }
+  ADD_FAILURE() << "no such cell";
+  return r;
+}
+
+TEST(QkmineRunParts, ConfirmingAnOutcome) {
+  const QvRecord full_hit = honest_record(QV_MODE_FULL, 3, true);
+  const QvRecord full_miss = honest_record(QV_MODE_FULL, 3, false);
+  const QvRecord inner_hit = honest_record(QV_MODE_BONLY, 5, true);
+  const QvRecord inner_miss = honest_record(QV_MODE_BONLY, 5, false);
+  const auto without_roots = [](QvRecord r) {
+    std::fill(r.a_hash, r.a_hash + 8, 0u), std::fill(r.b_hash, r.b_hash + 8, 0u);
+    std::fill(r.a_seed, r.a_seed + 8, 0u), std::fill(r.b_seed, r.b_seed + 8, 0u);
+    return r;
+  };
+  QvRecord wrong_b_hash = full_hit, outside = full_hit;
+  wrong_b_hash.b_hash[0] ^= 1;
+  outside.found = 256;
+  const struct {
+    const char* name;
+    QvRecord record;
+    Check check;
+    std::string verdict;  // "*": any reason of the verifier's own
+    const QvRecord* completed;  // the record it must become when it stands
+  } cases[] = {
+      {"a hit with the device's roots", full_hit, Check::kClaims, "", &full_hit},
+      {"a wrong root", wrong_b_hash, Check::kClaims, "b_hash", nullptr},
+      {"a cell above the target", full_miss, Check::kClaims, "target", nullptr},
+      {"a cell outside the grid", outside, Check::kClaims, "*", nullptr},
+      {"a hit inside a batch", without_roots(inner_hit), Check::kHostRoots, "", &inner_hit},
+      {"a miss inside a batch", without_roots(inner_miss), Check::kHostRoots, "target", nullptr},
+      {"found on the host", full_miss, Check::kNone, "", &full_miss},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QvRecord r = c.record;
+    const std::string verdict = confirm_outcome(r, c.check, 2);
+    if (c.verdict == "*") {
+      EXPECT_NE(verdict, "");
+      EXPECT_EQ(verdict.find("_"), std::string::npos) << verdict;  // not a claim's name
+    } else {
+      EXPECT_EQ(verdict, c.verdict);
+    }
+    if (c.completed == nullptr) continue;
+    EXPECT_TRUE(std::equal(r.a_hash, r.a_hash + 8, c.completed->a_hash));
+    EXPECT_TRUE(std::equal(r.b_hash, r.b_hash + 8, c.completed->b_hash));
+    EXPECT_TRUE(std::equal(r.a_seed, r.a_seed + 8, c.completed->a_seed));
+    EXPECT_TRUE(std::equal(r.b_seed, r.b_seed + 8, c.completed->b_seed));
+    if (c.check != Check::kNone) {
+      EXPECT_EQ(r.has_hash, 1);
+      QvVerdict v;
+      char why[256] = "";
+      EXPECT_EQ(qv_verify(&r, 1, &v, why, sizeof why), QV_OK) << why;  // the hash it filled in holds
+    }
+  }
+}
+
+TEST(QkmineRunParts, TheQueueSettlesInOrderAndHoldsBackWhenFull) {
+  std::mutex lock;
+  std::vector<int64_t> settled;
+  std::atomic<bool> open{false};
+  VerifyQueue queue(
+      [&](QvRecord&, Check) {
+        while (!open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return std::string();
+      },
+      [&](const Outcome& o, const std::string& verdict) {
+        EXPECT_EQ(verdict, "");
+        std::lock_guard<std::mutex> hold(lock);
+        settled.push_back(int64_t(o.record.nonce));
+      },
+      /*capacity=*/2);
+  const auto outcome = [](uint64_t nonce) {
+    Outcome o{};
+    o.record.nonce = nonce;
+    o.check = Check::kClaims;
+    return o;
+  };
+  // One in the check and two waiting: the fourth waits for room.
+  for (uint64_t i = 0; i < 3; ++i) ASSERT_TRUE(queue.hand_over(outcome(i)));
+  std::atomic<bool> fourth_in{false};
+  std::thread producer([&] {
+    queue.hand_over(outcome(3));
+    fourth_in.store(true);
+    for (uint64_t i = 4; i < 8; ++i) queue.hand_over(outcome(i));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(fourth_in.load());
+  open.store(true);
+  producer.join();
+  queue.drain();
+  EXPECT_EQ(settled, (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_FALSE(queue.hand_over(outcome(8)));  // after the drain nothing is taken
+}
+
+TEST(QkmineRunParts, AttemptsGivenBackGoOutAgainWithinTheBudget) {
+  const Job job = quorl::test::small_job(QV_MODE_FULL, /*attempts=*/10, false);
+  FILE* out = std::tmpfile();
+  MineRun run(job, {"gpu:0", "gpu:1"}, out);
+  const Work a = run.claim(4), b = run.claim(4);
+  EXPECT_EQ(a.first, 0);
+  EXPECT_EQ(a.count, 4);
+  EXPECT_EQ(b.first, 4);
+  EXPECT_EQ(b.count, 4);
+  run.give_back(a);  // its device failed before running it
+  const Work again = run.claim(3), rest = run.claim(3), tail = run.claim(3), none = run.claim(3);
+  EXPECT_EQ(again.first, 0);
+  EXPECT_EQ(again.count, 3);
+  EXPECT_EQ(rest.first, 3);
+  EXPECT_EQ(rest.count, 1);
+  EXPECT_EQ(tail.first, 8);
+  EXPECT_EQ(tail.count, 2);
+  EXPECT_EQ(none.count, 0);
+  ASSERT_NE(a.job, nullptr);
+  EXPECT_EQ(a.job, again.job);
+  run.stop();
+  run.give_back(tail);
+  EXPECT_EQ(run.claim(3).count, 0);  // stopped: nothing more, given back or not
+  std::fclose(out);
+}
+
+}  // namespace
