@@ -6,26 +6,6 @@
 #include "interrupts.h"
 
 namespace qkmine {
-namespace {
-
-// Error texts come from the CUDA runtime and from qkmine itself; keep the
-// JSON line well-formed whatever they hold.
-std::string json_safe(std::string text) {
-  for (char& c : text) {
-    if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '\'';
-  }
-  return text;
-}
-
-const char* health_name(Health h) {
-  switch (h) {
-    case Health::kFailed: return "failed";
-    case Health::kHung: return "hung";
-    default: return "ok";
-  }
-}
-
-}  // namespace
 
 Health DeviceTally::health() const {
   std::lock_guard<std::mutex> lock(lock_);
@@ -151,65 +131,39 @@ std::string MineRun::ended_by() const {
   return "attempts";
 }
 
-void MineRun::report(bool final) {
-  const double seconds = elapsed();
-  const double ops_per_attempt = 2.0 * job_.dims.m * job_.dims.n * job_.dims.k;
-  const int64_t start_ns =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(start_.time_since_epoch()).count();
-  int64_t attempts = 0, shares = 0, rejected = 0, failed = 0;
-  double steady = 0;
-  std::string names, per_device, per_device_json, problems;
+RunFigures MineRun::figures() const {
+  RunFigures run;
+  run.mode = job_.mode;
+  run.dims = job_.dims;
+  run.seconds = elapsed();
+  run.ended_by = ended_by();
+  const int64_t mining_end =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(start_.time_since_epoch()).count() +
+      int64_t(run.seconds * 1e9);
   for (const auto& t : tallies_) {
-    const int64_t a = t->attempts.load(), s = t->shares.load(), r = t->rejected.load();
-    attempts += a, shares += s, rejected += r;
-    const double rate = seconds > 0 ? double(a) / seconds : 0.0;
-    // After the device's first batch, up to the end of mining.
-    const int64_t warm_at = t->warm_at.load(), mining_end = start_ns + int64_t(seconds * 1e9);
-    const double warm_rate = warm_at > 0 && mining_end > warm_at && a > t->warm_attempts.load()
-                                 ? double(a - t->warm_attempts.load()) / (double(mining_end - warm_at) * 1e-9)
-                                 : rate;
-    steady += warm_rate;
-    const Health h = t->health();
-    failed += h == Health::kFailed || h == Health::kHung;
-    char buf[512];
-    if (h == Health::kFailed || h == Health::kHung) {
-      std::snprintf(buf, sizeof buf, "%s%s %s", per_device.empty() ? "" : ", ", t->name.c_str(),
-                    h == Health::kFailed ? "FAILED" : "HUNG");
-      problems += std::string(final ? "done: " : "mining: ") + t->name + " " + health_name(h) + ": " + t->error() + "\n";
-    } else {
-      std::snprintf(buf, sizeof buf, "%s%s %.2f attempts/s", per_device.empty() ? "" : ", ", t->name.c_str(), rate);
-    }
-    per_device += buf;
-    std::snprintf(buf, sizeof buf,
-                  "%s{\"device\":\"%s\",\"attempts\":%lld,\"shares\":%lld,\"attempts_per_s\":%.3f,"
-                  "\"steady_attempts_per_s\":%.3f,\"rejected\":%lld,\"status\":\"%s\"",
-                  per_device_json.empty() ? "" : ",", t->name.c_str(), (long long)a, (long long)s, rate,
-                  warm_rate, (long long)r, health_name(h));
-    per_device_json += buf;
-    if (h == Health::kFailed || h == Health::kHung) per_device_json += ",\"error\":\"" + json_safe(t->error()) + "\"";
-    per_device_json += "}";
-    names += (names.empty() ? "" : ",") + t->name;
+    DeviceFigures d;
+    d.name = t->name;
+    d.attempts = t->attempts.load(), d.shares = t->shares.load(), d.rejected = t->rejected.load();
+    d.attempts_per_s = run.seconds > 0 ? double(d.attempts) / run.seconds : 0.0;
+    const int64_t warm_at = t->warm_at.load(), warm_attempts = t->warm_attempts.load();
+    d.steady_attempts_per_s = warm_at > 0 && mining_end > warm_at && d.attempts > warm_attempts
+                                  ? double(d.attempts - warm_attempts) / (double(mining_end - warm_at) * 1e-9)
+                                  : d.attempts_per_s;
+    d.health = t->health();
+    d.error = t->error();
+    run.devices.push_back(d);
   }
-  const double rate = seconds > 0 ? double(attempts) / seconds : 0.0;
-  const double tops = rate * ops_per_attempt / 1e12;
+  return run;
+}
+
+void MineRun::report(bool final) {
+  const RunFigures run = figures();
   if (final && job_.json) {
-    std::fprintf(out_,
-                 "{\"summary\":true,\"device\":\"%s\",\"attempts\":%lld,\"shares\":%lld,\"rejected\":%lld,"
-                 "\"seconds\":%.3f,\"attempts_per_s\":%.3f,\"tops\":%.6f,\"devices\":[%s],"
-                 "\"steady_attempts_per_s\":%.3f,\"mode\":\"%s\",\"m\":%d,\"n\":%d,\"k\":%d,"
-                 "\"failed\":%lld,\"ended_by\":\"%s\"}\n",
-                 names.c_str(), (long long)attempts, (long long)shares, (long long)rejected, seconds, rate, tops,
-                 per_device_json.c_str(), steady, job_.mode == QV_MODE_FULL ? "full" : "bonly", job_.dims.m,
-                 job_.dims.n, job_.dims.k, (long long)failed, ended_by().c_str());
+    std::fprintf(out_, "%s\n", summary_json(run).c_str());
     std::fflush(out_);
-    return;
+  } else {
+    std::fputs(progress_text(run, final).c_str(), stderr);
   }
-  std::fprintf(stderr,
-               "%s %s | total %.2f attempts/s, %.4f TOPS int8, %lld shares, %lld attempts in %.1f s%s\n%s",
-               final ? "done:" : "mining:", per_device.c_str(), rate, tops, (long long)shares,
-               (long long)attempts, seconds,
-               rejected > 0 ? (", " + std::to_string(rejected) + " GPU hits rejected").c_str() : "",
-               problems.c_str());
 }
 
 }  // namespace qkmine

@@ -16,11 +16,10 @@
 #include "job_source.h"
 #include "mine_job.h"
 #include "record_sink.h"
+#include "run_summary.h"
 #include "verify_queue.h"
 
 namespace qkmine {
-
-enum class Health { kMining, kDone, kFailed, kHung };
 
 struct DeviceTally {
   std::string name;  // "gpu:N" or "cpu"
@@ -108,6 +107,7 @@ class MineRun {
 
  private:
   void settle(const Outcome& outcome, const std::string& verdict);
+  RunFigures figures() const;
 
   const Job job_;
   std::chrono::steady_clock::time_point start_;
