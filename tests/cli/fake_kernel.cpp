@@ -73,9 +73,11 @@ void log_hit(QkCtx& c, const std::string& attempt, int32_t found) {
 bool call_fails(QkCtx& c, int64_t attempts) {
   if (c.faults.call_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(c.faults.call_ms));
   if (c.faults.block_after >= 0 && c.attempts >= c.faults.block_after) {
+    // A minute is forever to any watchdog a test sets, and keeps a test of
+    // a broken watchdog from hanging.
     std::unique_lock<std::mutex> lock(g_lock);
     const uint64_t generation = g_generation;
-    g_released.wait(lock, [&] { return g_generation != generation; });
+    g_released.wait_for(lock, std::chrono::minutes(1), [&] { return g_generation != generation; });
     c.sticky = kIllegalAddress;
   }
   if (c.faults.sticky_after >= 0 && c.attempts + attempts > c.faults.sticky_after) c.sticky = kIllegalAddress;

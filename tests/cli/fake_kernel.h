@@ -26,8 +26,8 @@ struct FakeFaults {
   bool stale_batches = false;
   // qk_get_hashes fails (999, unknown error) while mining works.
   bool readback_fails = false;
-  // After this many attempts the next mining call never returns (until
-  // fake_kernel_reset); -1: never.
+  // After this many attempts the next mining call does not return for a
+  // minute (or until fake_kernel_reset), then fails; -1: never.
   int64_t block_after = -1;
   // Every mining call takes this much longer.
   int call_ms = 0;

@@ -194,7 +194,9 @@ TEST_F(QkmineGpuFailures, HitsFoundWhileTheHostChecksSlowlyArePrintedOnce) {
       });
     }
     ::testing::internal::CaptureStderr();
-    const Mined m = quorl::test::mine(small_job(QV_MODE_BONLY, c.attempts, /*all=*/false), s);
+    Job job = small_job(QV_MODE_BONLY, c.attempts, /*all=*/false);
+    job.seconds = 60;  // should the interrupt go unheeded, the run still ends (and the test fails)
+    const Mined m = quorl::test::mine(job, s);
     const std::string err = ::testing::internal::GetCapturedStderr();
     if (interrupter.joinable()) interrupter.join();
 

@@ -109,4 +109,19 @@ TEST(QkmineMineSignals, AnAttemptOutlastingTheWatchdogEndsTheRunWithTheSummary) 
   EXPECT_NE(summary.find("\"ended_by\":\"watchdog\""), std::string::npos) << summary;
 }
 
+TEST(QkmineMineSignals, EachRecordIsOnStdoutAsSoonAsItStands) {
+  // Every attempt a share, each taking a good part of a second: a reader of
+  // stdout (a file here) sees the first before the second is done.
+  QkmineProcess p(mine_args({"--m", "1024", "--n", "1024", "--k", "2048", "--difficulty", "0"}));
+  ASSERT_TRUE(p.wait_for_stdout("\"found\":", kGuardSeconds)) << p.err();
+  p.signal(SIGINT);
+  EXPECT_EQ(p.wait(kGuardSeconds), 0) << p.err();
+  int shares = 0;
+  const std::string summary = check_records(p.out(), shares);
+  // Without a flush per record the first would show only once a stdio
+  // buffer filled, about seven records later.
+  EXPECT_LT(shares, 5) << summary;
+  EXPECT_NE(summary.find("\"shares\":" + std::to_string(shares) + ","), std::string::npos) << summary;
+}
+
 }  // namespace

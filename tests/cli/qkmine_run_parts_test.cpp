@@ -158,4 +158,23 @@ TEST(QkmineRunParts, AttemptsGivenBackGoOutAgainWithinTheBudget) {
   std::fclose(out);
 }
 
+TEST(QkmineRunParts, ADeviceFailureIsReportedOnceAndNotAfterAHang) {
+  const Job job = quorl::test::small_job(QV_MODE_FULL, -1, false);
+  FILE* out = std::tmpfile();
+  MineRun run(job, {"gpu:0", "gpu:1"}, out);
+  ::testing::internal::CaptureStderr();
+  run.fail(0, "CUDA error 700 (an illegal memory access was encountered)");
+  run.fail(0, "CUDA error 700 (an illegal memory access was encountered)");
+  ASSERT_TRUE(run.tally(1).settle(Health::kHung, "qk_mine_full has not returned in 1 s"));
+  run.fail(1, "CUDA error 999 (unknown error)");  // the hung call came back failed
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "qkmine mine: gpu:0 failed: CUDA error 700 (an illegal memory access was encountered); it stops, "
+            "the other devices go on\n");
+  EXPECT_EQ(run.tally(0).health(), Health::kFailed);
+  EXPECT_EQ(run.tally(1).health(), Health::kHung);
+  EXPECT_EQ(run.tally(1).error(), "qk_mine_full has not returned in 1 s");
+  std::fclose(out);
+}
+
 }  // namespace
