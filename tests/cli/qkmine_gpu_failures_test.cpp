@@ -194,9 +194,12 @@ TEST_F(QkmineGpuFailures, HitsFoundWhileTheHostChecksSlowlyArePrintedOnce) {
       });
     }
     ::testing::internal::CaptureStderr();
-    Job job = small_job(QV_MODE_BONLY, c.attempts, /*all=*/false);
-    job.seconds = 60;  // should the interrupt go unheeded, the run still ends (and the test fails)
-    const Mined m = quorl::test::mine(job, s);
+    // Should the interrupt go unheeded, the devices die after a while and
+    // the test fails rather than hangs.
+    FakeFaults mortal;
+    mortal.sticky_after = 2048;
+    for (int gpu : {0, 1}) quorl::test::fake_kernel_set_faults(gpu, mortal);
+    const Mined m = quorl::test::mine(small_job(QV_MODE_BONLY, c.attempts, /*all=*/false), s);
     const std::string err = ::testing::internal::GetCapturedStderr();
     if (interrupter.joinable()) interrupter.join();
 
