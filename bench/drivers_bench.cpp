@@ -30,7 +30,16 @@ void print_stages(const char* what, const char* const* names, const double* ms, 
   std::printf("\n");
 }
 
-void full_pipeline(QkHandle* h, const Shape& s) {
+// A failed call says so on stderr; the figure it would have given is left out
+// rather than divided by an elapsed time of 0.
+bool failed(const char* what) {
+  std::fprintf(stderr, "%s failed\n", what);
+  return false;
+}
+
+// A failed profile returns -1 and times nothing; a profile that worked has a
+// positive total (the zero target makes -1 the normal outcome).
+bool full_pipeline(QkHandle* h, const Shape& s) {
   static const char* const kNames[8] = {"upload", "generate", "commit", "seeds",
                                         "noise",  "search",   "result", "total"};
   float times[8];
@@ -38,6 +47,7 @@ void full_pipeline(QkHandle* h, const Shape& s) {
   qk_mine_full_profile(h, kKey, 0, 1, kTarget, times);  // warm-up
   for (int i = 0; i < s.attempts; ++i) {
     qk_mine_full_profile(h, kKey, 2 * i, 2 * i + 1, kTarget, times);
+    if (!(times[7] > 0)) return failed("qk_mine_full_profile");
     for (int j = 0; j < 8; ++j) sum[j] += times[j] / s.attempts;
   }
   print_stages("full profile", kNames, sum, 8);
@@ -46,28 +56,37 @@ void full_pipeline(QkHandle* h, const Shape& s) {
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
       s.attempts;
+  uint32_t roots[2][8];
+  if (qk_get_hashes(h, roots[0], roots[1]) != 0) return failed("qk_mine_full");
   std::printf("full attempts/s: overlapped %.1f, profiled (sequential) %.1f\n", 1000.0 / ms,
               1000.0 / sum[7]);
+  return true;
 }
 
-void bonly(QkHandle* h, const Shape& s) {
+bool bonly(QkHandle* h, const Shape& s) {
   static const char* const kNames[12] = {"mutate", "seeds",   "noiseA", "selA",   "fuseA",
                                          "noiseB", "selB",    "fuseB",  "noise",  "search",
                                          "result", "total"};
-  qk_prepare_a(h, kKey, kTarget, 7);
+  if (qk_prepare_a(h, kKey, kTarget, 7) != 0) return failed("qk_prepare_a");
   float times[12];
   double sum[12] = {};
   qk_mine_full_bonly_profile(h, 1, times);  // warm-up
   for (int i = 0; i < s.attempts; ++i) {
     qk_mine_full_bonly_profile(h, 100 + i, times);
+    if (!(times[11] > 0)) return failed("qk_mine_full_bonly_profile");
     for (int j = 0; j < 12; ++j) sum[j] += times[j] / s.attempts;
   }
   print_stages("bonly profile", kNames, sum, 12);
-  qk_run(h);  // warm-up
+  qk_run(h);  // warm-up; prints a launch error itself
   const double search_ms = quorl::bench::search_pass_ms(h, s.attempts);
+  if (!(search_ms > 0)) return failed("the search pass timing");
   float batch_ms = 0, pipeline_ms = 0;
-  qk_bench_bonly_batch(h, s.attempts, &batch_ms);
-  qk_bench_bonly_pipeline(h, s.attempts, &pipeline_ms);
+  if (qk_bench_bonly_batch(h, s.attempts, &batch_ms) < 0 || !(batch_ms > 0)) {
+    return failed("qk_bench_bonly_batch");
+  }
+  if (qk_bench_bonly_pipeline(h, s.attempts, &pipeline_ms) < 0 || !(pipeline_ms > 0)) {
+    return failed("qk_bench_bonly_pipeline");
+  }
   const double bare = 1000.0 / search_ms;
   const double batch = 1000.0 * s.attempts / batch_ms;
   const double pipeline = 1000.0 * s.attempts / pipeline_ms;
@@ -75,6 +94,7 @@ void bonly(QkHandle* h, const Shape& s) {
               bare);
   std::printf("bonly attempts/s: batch %.1f (%.1f%% of bare), pipeline %.1f (%.1f%% of bare)\n",
               batch, 100.0 * batch / bare, pipeline, 100.0 * pipeline / bare);
+  return true;
 }
 
 }  // namespace
@@ -83,6 +103,10 @@ int main(int argc, char** argv) {
   Shape s{8192, 8192, 2048, 40};
   if (argc >= 4) s = {std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]), s.attempts};
   if (argc >= 5) s.attempts = std::atoi(argv[4]);
+  if (s.attempts <= 0) {
+    std::fprintf(stderr, "usage: quorl_drivers_bench [M N K [ATTEMPTS > 0]]\n");
+    return 2;
+  }
   cudaDeviceProp prop{};
   if (cudaGetDeviceProperties(&prop, 0) != cudaSuccess) {
     std::fprintf(stderr, "no CUDA device\n");
@@ -96,8 +120,7 @@ int main(int argc, char** argv) {
   static const char* const kBuilds[] = {"sm89", "sm120a", "h100tma", "fallback"};
   std::printf("device %s (cc %d.%d), build %s, %dx%dx%d, %d attempts per figure\n", prop.name,
               prop.major, prop.minor, kBuilds[h->variant & 3], s.m, s.n, s.k, s.attempts);
-  full_pipeline(h, s);
-  bonly(h, s);
+  const bool ok = full_pipeline(h, s) && bonly(h, s);
   qk_free(h);
-  return 0;
+  return ok ? 0 : 1;
 }

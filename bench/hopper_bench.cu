@@ -31,16 +31,17 @@ namespace engines = QK_BUILD_NS;
 template <class Run>
 float time_ms(Run run, cudaStream_t stream, int reps) {
   cudaEvent_t start, stop;
-  cudaEventCreate(&start);
-  cudaEventCreate(&stop);
+  CHECK(cudaEventCreate(&start));
+  CHECK(cudaEventCreate(&stop));
   run();  // warm-up (and attributes, descriptors)
+  CHECK(cudaGetLastError());
   CHECK(cudaStreamSynchronize(stream));
-  cudaEventRecord(start, stream);
+  CHECK(cudaEventRecord(start, stream));
   for (int i = 0; i < reps; ++i) run();
-  cudaEventRecord(stop, stream);
+  CHECK(cudaEventRecord(stop, stream));
   CHECK(cudaEventSynchronize(stop));
   float ms = 0;
-  cudaEventElapsedTime(&ms, start, stop);
+  CHECK(cudaEventElapsedTime(&ms, start, stop));
   cudaEventDestroy(start);
   cudaEventDestroy(stop);
   CHECK(cudaGetLastError());

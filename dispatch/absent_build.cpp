@@ -1,7 +1,10 @@
 // Stands in for a build left out of a partial (developer) configuration, so
 // the dispatcher still links. Such a build cannot create a context; no other
-// call is reachable without one. Compiled once per absent build.
+// call is reachable without one, and each answers as a failed call of a real
+// build does. Compiled once per absent build.
 #include <cuda_runtime_api.h>
+
+#include <algorithm>
 
 #include "../cuda/frame/diagnostic.h"
 #include "build_calls.inc"
@@ -27,7 +30,8 @@ int QK_NAME(qk_mine_full)(QkCtx*, const uint32_t*, uint64_t, uint64_t, const uin
 }
 int QK_NAME(qk_mine_full_loaded)(QkCtx*, uint64_t, uint64_t) { return -1; }
 int QK_NAME(qk_mine_full_profile)(QkCtx*, const uint32_t*, uint64_t, uint64_t, const uint32_t*,
-                                  float*) {
+                                  float* times) {
+  std::fill(times, times + 8, 0.0f);
   return -1;
 }
 int QK_NAME(qk_gen_ab)(QkCtx*, uint64_t, uint64_t) { return cudaErrorNotSupported; }
@@ -49,9 +53,20 @@ int QK_NAME(qk_refresh_bonly_job)(QkCtx*, const uint32_t*, const uint32_t*, uint
   return cudaErrorNotSupported;
 }
 int QK_NAME(qk_mine_full_bonly)(QkCtx*, uint64_t) { return -1; }
-void QK_NAME(qk_mine_full_bonly_batch)(QkCtx*, uint64_t, int, int32_t*) {}
-int QK_NAME(qk_mine_full_bonly_profile)(QkCtx*, uint64_t, float*) { return -1; }
-int QK_NAME(qk_bench_bonly_pipeline)(QkCtx*, int, float*) { return -1; }
-int QK_NAME(qk_bench_bonly_batch)(QkCtx*, int, float*) { return -1; }
+void QK_NAME(qk_mine_full_bonly_batch)(QkCtx*, uint64_t, int count, int32_t* results_out) {
+  if (count > 0) std::fill(results_out, results_out + std::min(count, 64), -1);
+}
+int QK_NAME(qk_mine_full_bonly_profile)(QkCtx*, uint64_t, float* times) {
+  std::fill(times, times + 12, 0.0f);
+  return -1;
+}
+int QK_NAME(qk_bench_bonly_pipeline)(QkCtx*, int count, float* elapsed_ms) {
+  *elapsed_ms = 0.0f;
+  return count <= 0 ? 0 : -1;
+}
+int QK_NAME(qk_bench_bonly_batch)(QkCtx*, int count, float* elapsed_ms) {
+  *elapsed_ms = 0.0f;
+  return count <= 0 ? 0 : -1;
+}
 
 }  // extern "C"

@@ -60,8 +60,10 @@ int device_variant(int device) {
   const char* forced = std::getenv("QUORL_KERNEL_VARIANT");
   const int named = quorl::forced_variant(forced);
   if (named >= 0) return named;
-  cudaDeviceProp prop;
+  cudaDeviceProp prop{};
   const bool query_ok = cudaGetDeviceProperties(&prop, device) == cudaSuccess;
+  // A failed query only means fallback; its error is no later call's.
+  if (!query_ok) (void)cudaGetLastError();
   return quorl::choose_variant(forced, query_ok,
                                query_ok ? prop.major : 0, query_ok ? prop.minor : 0);
 }

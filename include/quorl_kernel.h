@@ -10,6 +10,15 @@
  * result is -1 when no hash-grid cell met the target, else the grid index
  * R * col_groups + C of one cell that did. A library configured without
  * some builds (a developer's partial build) refuses to create contexts on them.
+ *
+ * Failures: every call first makes the context's device current and enqueues
+ * nothing when it cannot. A status is the first CUDA error of any step of the
+ * call: the device selection, a launch or copy the runtime refused on entry
+ * (no kernel image for the device, an invalid configuration, too few
+ * resources) or the final wait. A call that returns a found result returns -1
+ * when any of its steps failed, never an earlier attempt's hit. No call
+ * returns or prints an error that an earlier call met. After a sticky error
+ * (an illegal address, say) every call on that device fails.
  */
 #ifndef QUORL_KERNEL_H
 #define QUORL_KERNEL_H
@@ -47,8 +56,12 @@ typedef struct QkHandle {
  * one "CUDA cuda/quorl_kernel:<site> <reason>" line on stderr, when the shape
  * is refused (3001: m a positive multiple of 128, n of 256, k of 64, m*k and
  * n*k each 1024 * 2^L bytes, group arrays not null), the labelling is refused
- * (3002: see the README) or an allocation fails (3009..3041). The build comes
- * from QUORL_KERNEL_VARIANT or the device's compute capability. */
+ * (3002: see the README), `device` names no device that can be made current
+ * (3003; on a machine with no device at all the first allocation reports
+ * instead), an allocation fails (3009..3041) or the labels, tags, streams or
+ * events cannot be set up (3042). The build comes from QUORL_KERNEL_VARIANT
+ * or the device's compute capability; a forced build the device cannot run
+ * is accepted, and then every call that launches a kernel fails. */
 QK_API QkHandle* qk_init(int device, int m, int n, int k, int row_groups, int col_groups,
                          const int32_t* row_group, const int32_t* col_group);
 /* Releases the context and the handle; null is accepted. */
@@ -60,7 +73,12 @@ QK_API int qk_get_plain(QkHandle* h, int8_t* a_out, int8_t* b_out);
 QK_API int qk_get_hashes(QkHandle* h, uint32_t a_hash_out[8], uint32_t b_hash_out[8]);
 QK_API int qk_get_xored(QkHandle* h, uint32_t* out);
 
-/* Single-job search. */
+/* Single-job search. qk_run repeats the last search of whichever call filled
+ * the context (qk_mine, qk_mine_gen, a full or B-only attempt, a B-only
+ * bench), under the target installed now; it prints site 3084 when the search
+ * could not be launched and 3086 when the wait fails. qk_run_async only
+ * queues the search and reports nothing: a search it could not queue is seen
+ * by no later call (use qk_run to know). */
 QK_API int qk_run(QkHandle* h);
 QK_API void qk_run_async(QkHandle* h);
 QK_API int qk_mine(QkHandle* h, const int8_t* a, const int8_t* b, const uint32_t search_key[8],
@@ -86,7 +104,11 @@ QK_API int qk_mine_gen(QkHandle* h, const int8_t* a_plain, const int8_t* b_plain
 QK_API int qk_prepare_a(QkHandle* h, const uint32_t job_key[8], const uint32_t target[8],
                         uint64_t seed);
 
-/* B-only mining. */
+/* B-only mining. The batch writes min(count, 64) outcomes, each -1 unless the
+ * whole batch succeeded. The profiles fill their times (8 and 12 values) with
+ * 0 when they fail. The benches return the number of attempts that found a
+ * cell, or -1 with *elapsed_ms = 0 when they fail (they print site 3090 or
+ * 3091 when they cannot set up their scratch). */
 QK_API int qk_refresh_bonly_job(QkHandle* h, const uint32_t job_key[8], const uint32_t target[8],
                                 uint64_t unused);
 QK_API int qk_mine_full_bonly(QkHandle* h, uint64_t nonce);

@@ -9,7 +9,7 @@ CUTLASS_VERSION=4.2.0.0          # nvidia-cutlass: CUTLASS/CuTe C++ headers
 CUOBJDUMP_VERSION=13.2.86        # nvidia-cuda-cuobjdump: same major version as nvcc 13
 NVDISASM_VERSION=13.2.86         # nvidia-cuda-nvdisasm: what cuobjdump -sass runs
 
-apt_packages=(cmake g++ make libgtest-dev b3sum ccache binutils pkg-config clang-14 libclang-rt-14-dev)
+apt_packages=(cmake g++ make libgtest-dev b3sum ccache binutils pkg-config clang-14 libclang-rt-14-dev qemu-user)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

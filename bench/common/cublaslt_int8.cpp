@@ -59,6 +59,39 @@ void say(std::string* why, const char* text) {
   if (why != nullptr) *why = text;
 }
 
+// The device memory and stream of one timing, released on every path.
+struct Scratch {
+  int8_t* a = nullptr;
+  int8_t* b = nullptr;
+  int32_t* c = nullptr;
+  void* workspace = nullptr;
+  cudaStream_t stream = nullptr;
+  cudaEvent_t start = nullptr, stop = nullptr;
+
+  ~Scratch() {
+    if (stream != nullptr) cudaStreamSynchronize(stream);
+    for (cudaEvent_t e : {start, stop}) {
+      if (e != nullptr) cudaEventDestroy(e);
+    }
+    if (stream != nullptr) cudaStreamDestroy(stream);
+    for (void* p : {(void*)a, (void*)b, (void*)c, workspace}) {
+      if (p != nullptr) cudaFree(p);
+    }
+    // A failure is reported through the result; it must not stay pending for
+    // the caller's next error check.
+    (void)cudaGetLastError();
+  }
+};
+
+// The first failure of a sequence of CUDA calls.
+struct FirstError {
+  cudaError_t err = cudaSuccess;
+  bool operator()(cudaError_t e) {
+    if (err == cudaSuccess) err = e;
+    return err == cudaSuccess;
+  }
+};
+
 }  // namespace
 
 // In cuBLASLt's column-major terms the row-major product is D (n x m) =
@@ -70,18 +103,21 @@ float cublaslt_int8_ms(const std::vector<int8_t>& a, const std::vector<int8_t>& 
     say(why, "cuBLASLt not found (libcublasLt.so.13 on the library path)");
     return -1.0f;
   }
-  int8_t *da = nullptr, *db = nullptr;
-  int32_t* dc = nullptr;
-  void* workspace = nullptr;
   const size_t workspace_bytes = size_t(64) << 20;
-  if (cudaMalloc(&da, a.size()) != cudaSuccess || cudaMalloc(&db, b.size()) != cudaSuccess ||
-      cudaMalloc(&dc, size_t(m) * n * 4) != cudaSuccess || cudaMalloc(&workspace, workspace_bytes) != cudaSuccess) {
-    cudaFree(da), cudaFree(db), cudaFree(dc);
+  Scratch s;
+  FirstError ok;
+  if (!(ok(cudaMalloc(&s.a, a.size())) && ok(cudaMalloc(&s.b, b.size())) &&
+        ok(cudaMalloc(&s.c, size_t(m) * n * 4)) && ok(cudaMalloc(&s.workspace, workspace_bytes)))) {
     say(why, "out of device memory for the cuBLASLt operands");
     return -1.0f;
   }
-  cudaMemcpy(da, a.data(), a.size(), cudaMemcpyHostToDevice);
-  cudaMemcpy(db, b.data(), b.size(), cudaMemcpyHostToDevice);
+  if (!(ok(cudaMemcpy(s.a, a.data(), a.size(), cudaMemcpyHostToDevice)) &&
+        ok(cudaMemcpy(s.b, b.data(), b.size(), cudaMemcpyHostToDevice)) &&
+        ok(cudaStreamCreate(&s.stream)) && ok(cudaEventCreate(&s.start)) &&
+        ok(cudaEventCreate(&s.stop)))) {
+    say(why, cudaGetErrorString(ok.err));
+    return -1.0f;
+  }
 
   cublasLtHandle_t handle;
   lt.cublasLtCreate(&handle);
@@ -104,29 +140,22 @@ float cublaslt_int8_ms(const std::vector<int8_t>& a, const std::vector<int8_t>& 
   float ms = -1.0f;
   if (returned > 0) {
     const int32_t alpha = 1, beta = 0;
-    cudaStream_t stream;
-    cudaStreamCreate(&stream);
     auto matmul = [&] {
-      return lt.cublasLtMatmul(handle, op, &alpha, db, la, da, lb, &beta, dc, lc, dc, lc, &heuristic.algo,
-                               workspace, workspace_bytes, stream);
+      return lt.cublasLtMatmul(handle, op, &alpha, s.b, la, s.a, lb, &beta, s.c, lc, s.c, lc,
+                               &heuristic.algo, s.workspace, workspace_bytes, s.stream);
     };
-    const cublasStatus_t status = matmul();  // warm-up
-    cudaEvent_t start, stop;
-    cudaEventCreate(&start);
-    cudaEventCreate(&stop);
-    cudaEventRecord(start, stream);
-    for (int i = 0; i < reps; ++i) matmul();
-    cudaEventRecord(stop, stream);
-    cudaEventSynchronize(stop);
-    cudaEventElapsedTime(&ms, start, stop);
-    ms /= float(reps);
-    if (status != CUBLAS_STATUS_SUCCESS) {
-      ms = -1.0f;
+    bool refused = matmul() != CUBLAS_STATUS_SUCCESS;  // warm-up
+    ok(cudaEventRecord(s.start, s.stream));
+    for (int i = 0; i < reps; ++i) refused = refused || matmul() != CUBLAS_STATUS_SUCCESS;
+    float total = 0.0f;
+    if (ok(cudaEventRecord(s.stop, s.stream)) && ok(cudaEventSynchronize(s.stop)) &&
+        ok(cudaEventElapsedTime(&total, s.start, s.stop)) && !refused && reps > 0 && total > 0) {
+      ms = total / float(reps);
+    } else if (refused) {
       say(why, "cuBLASLt refused the int8 GEMM");
+    } else {
+      say(why, ok.err != cudaSuccess ? cudaGetErrorString(ok.err) : "no time measured");
     }
-    cudaEventDestroy(start);
-    cudaEventDestroy(stop);
-    cudaStreamDestroy(stream);
   } else {
     say(why, "cuBLASLt has no int8 algorithm for this shape");
   }
@@ -136,10 +165,6 @@ float cublaslt_int8_ms(const std::vector<int8_t>& a, const std::vector<int8_t>& 
   lt.cublasLtMatrixLayoutDestroy(lc);
   lt.cublasLtMatmulDescDestroy(op);
   lt.cublasLtDestroy(handle);
-  cudaFree(da);
-  cudaFree(db);
-  cudaFree(dc);
-  cudaFree(workspace);
   return ms;
 }
 

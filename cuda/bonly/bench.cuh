@@ -9,6 +9,7 @@
 
 #include "../common/build_name.h"
 #include "../drivers/attempt.cuh"
+#include "../frame/call_status.h"
 #include "../frame/context.cuh"
 #include "../frame/diagnostic.h"
 #include "../gen/noise_pipeline.cuh"
@@ -27,15 +28,18 @@ inline int count_found(const int32_t* outcomes, int count) {
 }
 
 // The GEMM with fused bound, launched directly (no search-pass switches, no
-// reset): the mutation kernel has already set `found` to -1.
-inline void launch_fused_gemm(const QkCtx* c, const int8_t* a, const int8_t* b,
-                              const uint32_t* key, int32_t* found, cudaStream_t s) {
+// reset): the mutation kernel has already set `found` to -1. Returns the
+// launcher's own status, as the search pass does.
+inline cudaError_t launch_fused_gemm(const QkCtx* c, const int8_t* a, const int8_t* b,
+                                     const uint32_t* key, int32_t* found, cudaStream_t s) {
 #if QK_BUILD_IS_H100TMA
-  launch_gemm_hopper_tma_bound(a, b, c->row_group, c->col_group, key, c->target, found, c->m,
-                               c->n, c->k, c->k_blocks, c->row_groups, c->col_groups, s);
+  return launch_gemm_hopper_tma_bound(a, b, c->row_group, c->col_group, key, c->target, found,
+                                      c->m, c->n, c->k, c->k_blocks, c->row_groups, c->col_groups,
+                                      s);
 #else
   launch_gemm_impl<true, false>(a, b, nullptr, c->row_group, c->col_group, key, c->target, found,
                                 c->m, c->n, c->k, c->k_blocks, c->row_groups, c->col_groups, s);
+  return cudaSuccess;
 #endif
 }
 
@@ -58,14 +62,18 @@ struct PipelineSlot {
 };
 
 // The resources a pipeline bench holds; whatever was taken is given back,
-// also after a failed allocation.
+// also after a failed setup, once the work queued on both streams is done.
 struct PipelineScratch {
+  cudaStream_t main;
   PipelineSlot slots[2];
   cudaStream_t prep = nullptr;
   cudaEvent_t start = nullptr, stop = nullptr;
   int32_t* outcomes = nullptr;  // pinned host
 
+  explicit PipelineScratch(cudaStream_t main_stream) : main(main_stream) {}
   ~PipelineScratch() {
+    if (prep != nullptr) cudaStreamSynchronize(prep);
+    cudaStreamSynchronize(main);
     PipelineSlot& s = slots[1];
     for (void* p : {(void*)s.a, (void*)s.b, (void*)s.b_plain, (void*)s.found, (void*)s.a_seed,
                     (void*)s.b_seed, (void*)s.b_hash, (void*)s.tree, (void*)s.prefix}) {
@@ -77,6 +85,8 @@ struct PipelineScratch {
     if (prep != nullptr) cudaStreamDestroy(prep);
     if (outcomes != nullptr) cudaFreeHost(outcomes);
   }
+  PipelineScratch(const PipelineScratch&) = delete;
+  PipelineScratch& operator=(const PipelineScratch&) = delete;
 };
 
 // Slot 1: fresh buffers, B-only state copied from the context so both slots
@@ -100,11 +110,41 @@ inline cudaError_t allocate_second_slot(const QkCtx* c, PipelineSlot& s) {
       {(void**)&s.prefix, chunks * 32, c->b_chunk_prefix},
   };
   for (const Buffer& buf : plan) {
-    const cudaError_t err = cudaMalloc(buf.slot, buf.bytes);
+    cudaError_t err = cudaMalloc(buf.slot, buf.bytes);
+    if (err == cudaSuccess && buf.copy_from != nullptr) {
+      err = cudaMemcpy(*buf.slot, buf.copy_from, buf.bytes, cudaMemcpyDeviceToDevice);
+    }
     if (err != cudaSuccess) return err;
-    if (buf.copy_from != nullptr) cudaMemcpy(*buf.slot, buf.copy_from, buf.bytes, cudaMemcpyDeviceToDevice);
   }
   return cudaSuccess;
+}
+
+// Slot 0 is the context's own state; slot 1, the outcomes, the preparation
+// stream and the events are the bench's. Returns the first failure.
+inline cudaError_t set_up_pipeline(QkCtx* c, PipelineScratch& scratch, int count) {
+  PipelineSlot& own = scratch.slots[0];
+  own.a = c->a;
+  own.b = c->b;
+  own.b_plain = c->b_plain;
+  own.found = c->found;
+  own.a_seed = c->a_seed;
+  own.b_seed = c->b_seed;
+  own.b_hash = c->b_hash;
+  own.tree = c->b_tree_full;
+  own.prefix = c->b_chunk_prefix;
+  cudaError_t err = allocate_second_slot(c, scratch.slots[1]);
+  if (err != cudaSuccess) return err;
+  err = cudaMallocHost(&scratch.outcomes, sizeof(int32_t) * size_t(count));
+  if (err != cudaSuccess) return err;
+  err = cudaStreamCreate(&scratch.prep);
+  for (PipelineSlot& s : scratch.slots) {
+    if (err == cudaSuccess) err = cudaEventCreateWithFlags(&s.ready, cudaEventDisableTiming);
+    if (err == cudaSuccess) err = cudaEventCreateWithFlags(&s.free, cudaEventDisableTiming);
+    if (err == cudaSuccess) err = cudaEventRecord(s.free, c->stream);
+  }
+  if (err == cudaSuccess) err = cudaEventCreate(&scratch.start);
+  if (err == cudaSuccess) err = cudaEventCreate(&scratch.stop);
+  return err;
 }
 
 // Mutation, seeds and noise of attempt j into slot s, on the preparation
@@ -123,89 +163,83 @@ inline void prepare_slot(QkCtx* c, PipelineSlot& s, int j, cudaStream_t prep) {
   cudaEventRecord(s.ready, prep);
 }
 
-// A failed allocation: everything taken is released by the caller's scratch.
-// The error is reported here and consumed, so that it does not resurface as
-// a launch error of a later call.
-inline int bench_allocation_failed(int site, cudaError_t err, float* elapsed_ms) {
+// The bench could not take its scratch; what it did take is released by the
+// caller's scratch.
+inline int bench_setup_failed(int site, cudaError_t err) {
   quorl::report(site, err);
-  cudaGetLastError();
-  *elapsed_ms = 0.0f;
   return -1;
+}
+
+// The elapsed time of a bench whose work all succeeded (else 0), and its
+// count of hits (else -1).
+inline int bench_result(quorl::CallStatus& call, cudaEvent_t start, cudaEvent_t stop,
+                        const int32_t* outcomes, int count, float* elapsed_ms) {
+  float ms = 0.0f;
+  if (call.failed() || call.note(cudaEventElapsedTime(&ms, start, stop)) != cudaSuccess) return -1;
+  *elapsed_ms = ms;
+  return count_found(outcomes, count);
 }
 
 }  // namespace QK_BUILD_NS
 
+// A failed bench returns -1 with an elapsed time of 0.
 extern "C" int QK_NAME(qk_bench_bonly_batch)(QkCtx* c, int count, float* elapsed_ms) {
   using namespace QK_BUILD_NS;
-  cudaSetDevice(c->device);
   *elapsed_ms = 0.0f;
   if (count <= 0) return 0;
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return -1;
   int32_t* outcomes = nullptr;
   const cudaError_t err = cudaMallocHost(&outcomes, sizeof(int32_t) * size_t(count));
-  if (err != cudaSuccess) return bench_allocation_failed(quorl::site::kBenchBatchScratch, err, elapsed_ms);
+  if (err != cudaSuccess) return bench_setup_failed(quorl::site::kBenchBatchScratch, err);
   std::memset(outcomes, 0xFF, sizeof(int32_t) * size_t(count));
-  StageTimer<2> timer;
-  timer.record(0, c->stream);
-  for (int j = 0; j < count; ++j) {
-    launch_mutate_b_update_tree(c, kBenchFirstNonce + kBenchNonceStep * uint64_t(j), c->stream);
-    launch_derive_seeds(c, c->stream);
-    cudaMemcpyAsync(c->search_key, c->a_seed, 32, cudaMemcpyDeviceToDevice, c->stream);
-    launch_noise_parallel(c, c->stream);
-    launch_search_with_key(c, c->stream, c->search_key, /*reset=*/false);
-    cudaMemcpyAsync(outcomes + j, c->found, sizeof(int32_t), cudaMemcpyDeviceToHost, c->stream);
+  int hits = -1;
+  {
+    StageTimer<2> timer;
+    timer.record(0, c->stream);
+    for (int j = 0; j < count; ++j) {
+      launch_mutate_b_update_tree(c, kBenchFirstNonce + kBenchNonceStep * uint64_t(j), c->stream);
+      launch_derive_seeds(c, c->stream);
+      cudaMemcpyAsync(c->search_key, c->a_seed, 32, cudaMemcpyDeviceToDevice, c->stream);
+      launch_noise_parallel(c, c->stream);
+      call.note(launch_search_with_key(c, c->stream, c->search_key, /*reset=*/false));
+      cudaMemcpyAsync(outcomes + j, c->found, sizeof(int32_t), cudaMemcpyDeviceToHost, c->stream);
+    }
+    timer.record(1, c->stream);
+    call.wait(c->stream);  // always: the copies into `outcomes` must be done before it is freed
+    hits = bench_result(call, timer.events[0], timer.events[1], outcomes, count, elapsed_ms);
   }
-  timer.record(1, c->stream);
-  cudaEventSynchronize(timer.events[1]);
-  *elapsed_ms = timer.ms(0, 1);
-  const int hits = count_found(outcomes, count);
   cudaFreeHost(outcomes);
   return hits;
 }
 
 extern "C" int QK_NAME(qk_bench_bonly_pipeline)(QkCtx* c, int count, float* elapsed_ms) {
   using namespace QK_BUILD_NS;
-  cudaSetDevice(c->device);
   *elapsed_ms = 0.0f;
   if (count <= 0) return 0;
-  PipelineScratch scratch;
-  PipelineSlot* slots = scratch.slots;
-  slots[0].a = c->a;
-  slots[0].b = c->b;
-  slots[0].b_plain = c->b_plain;
-  slots[0].found = c->found;
-  slots[0].a_seed = c->a_seed;
-  slots[0].b_seed = c->b_seed;
-  slots[0].b_hash = c->b_hash;
-  slots[0].tree = c->b_tree_full;
-  slots[0].prefix = c->b_chunk_prefix;
-  cudaError_t err = allocate_second_slot(c, slots[1]);
-  if (err == cudaSuccess) err = cudaMallocHost(&scratch.outcomes, sizeof(int32_t) * size_t(count));
-  if (err != cudaSuccess) {
-    return bench_allocation_failed(quorl::site::kBenchPipelineScratch, err, elapsed_ms);
-  }
-  cudaStreamCreate(&scratch.prep);
-  for (PipelineSlot& s : scratch.slots) {
-    cudaEventCreateWithFlags(&s.ready, cudaEventDisableTiming);
-    cudaEventCreateWithFlags(&s.free, cudaEventDisableTiming);
-    cudaEventRecord(s.free, c->stream);
-  }
-  cudaEventCreate(&scratch.start);
-  cudaEventCreate(&scratch.stop);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return -1;
+  PipelineScratch scratch(c->stream);
+  const cudaError_t err = set_up_pipeline(c, scratch, count);
+  if (err != cudaSuccess) return bench_setup_failed(quorl::site::kBenchPipelineScratch, err);
 
+  PipelineSlot* slots = scratch.slots;
   prepare_slot(c, slots[0], 0, scratch.prep);
   if (count >= 2) prepare_slot(c, slots[1], 1, scratch.prep);
   cudaEventRecord(scratch.start, c->stream);
   for (int i = 0; i < count; ++i) {
     PipelineSlot& s = slots[i % 2];
     cudaStreamWaitEvent(c->stream, s.ready, 0);
-    launch_fused_gemm(c, s.a, s.b, s.a_seed, s.found, c->stream);
+    call.note(launch_fused_gemm(c, s.a, s.b, s.a_seed, s.found, c->stream));
     cudaMemcpyAsync(scratch.outcomes + i, s.found, sizeof(int32_t), cudaMemcpyDeviceToHost,
                     c->stream);
     cudaEventRecord(s.free, c->stream);
     if (i + 2 < count) prepare_slot(c, s, i + 2, scratch.prep);
   }
   cudaEventRecord(scratch.stop, c->stream);
-  cudaEventSynchronize(scratch.stop);
-  cudaEventElapsedTime(elapsed_ms, scratch.start, scratch.stop);
-  return count_found(scratch.outcomes, count);
+  // The context keeps slot 0's state, whose last search qk_run then repeats.
+  keep_search_key(c, c->a_seed);
+  call.wait(scratch.prep);
+  call.wait(c->stream);
+  return bench_result(call, scratch.start, scratch.stop, scratch.outcomes, count, elapsed_ms);
 }

@@ -4,8 +4,11 @@
 
 #include <cuda_runtime.h>
 
+#include <algorithm>
+
 #include "../common/build_name.h"
 #include "../drivers/attempt.cuh"
+#include "../frame/call_status.h"
 #include "../frame/context.cuh"
 #include "../gen/noise_pipeline.cuh"
 #include "../search/search_pass.cuh"
@@ -17,47 +20,59 @@ constexpr int kBatchSlots = 64;  // entries of batch_found and host_found
 
 // One attempt on `stream`; the mutation kernel resets `found` (after parking
 // the previous outcome in `save`, when given), so the search does not.
-inline void queue_bonly_attempt(QkCtx* c, uint64_t nonce, int32_t* save) {
+// Returns the search launcher's own status (call_status.h collects the rest).
+inline cudaError_t queue_bonly_attempt(QkCtx* c, uint64_t nonce, int32_t* save) {
   launch_mutate(c, context_state(c), nonce, save, c->a_hash, c->b_seed, c->a_seed, c->stream);
   launch_noise_parallel(c, c->stream);
-  launch_search_with_key(c, c->stream, c->a_seed, /*reset=*/false);
+  return launch_search_with_key(c, c->stream, c->a_seed, /*reset=*/false);
 }
 
 }  // namespace QK_BUILD_NS
 
 extern "C" int QK_NAME(qk_mine_full_bonly)(QkCtx* c, uint64_t nonce) {
   using namespace QK_BUILD_NS;
-  cudaSetDevice(c->device);
-  queue_bonly_attempt(c, nonce, nullptr);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return -1;
+  call.note(queue_bonly_attempt(c, nonce, nullptr));
+  keep_search_key(c, c->a_seed);
   queue_result_copy(c);
-  return wait_result(c);
+  return wait_result(c, call);
 }
 
 // Up to 64 attempts with consecutive nonces and one wait: attempt i+1's
-// mutation parks attempt i's outcome in batch_found[i].
+// mutation parks attempt i's outcome in batch_found[i]. Every outcome reads
+// -1 until the whole batch has succeeded, so a failed batch never hands back
+// the hits of an earlier one.
 extern "C" void QK_NAME(qk_mine_full_bonly_batch)(QkCtx* c, uint64_t first_nonce, int count,
                                                   int32_t* results_out) {
   using namespace QK_BUILD_NS;
-  cudaSetDevice(c->device);
   if (count <= 0) return;
   const int runs = count < kBatchSlots ? count : kBatchSlots;
+  std::fill(results_out, results_out + runs, -1);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return;
   for (int i = 0; i < runs; ++i) {
-    queue_bonly_attempt(c, first_nonce + uint64_t(i), i == 0 ? nullptr : c->batch_found + i - 1);
+    int32_t* save = i == 0 ? nullptr : c->batch_found + i - 1;
+    call.note(queue_bonly_attempt(c, first_nonce + uint64_t(i), save));
   }
+  keep_search_key(c, c->a_seed);
   if (runs > 1) {
     cudaMemcpyAsync(c->host_found, c->batch_found, sizeof(int32_t) * (runs - 1),
                     cudaMemcpyDeviceToHost, c->stream);
   }
   cudaMemcpyAsync(c->host_found + runs - 1, c->found, sizeof(int32_t), cudaMemcpyDeviceToHost,
                   c->stream);
-  cudaStreamSynchronize(c->stream);
-  for (int i = 0; i < runs; ++i) results_out[i] = c->host_found[i];
+  if (call.wait(c->stream) != cudaSuccess) return;
+  std::copy(c->host_found, c->host_found + runs, results_out);
 }
 
-// One attempt, every step on `stream` with a timing event after it.
+// One attempt, every step on `stream` with a timing event after it. A failed
+// call returns -1 with every time 0.
 extern "C" int QK_NAME(qk_mine_full_bonly_profile)(QkCtx* c, uint64_t nonce, float* times) {
   using namespace QK_BUILD_NS;
-  cudaSetDevice(c->device);
+  std::fill(times, times + 12, 0.0f);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return -1;
   StageTimer<11> t;
   cudaStream_t s = c->stream;
   t.record(0, s);
@@ -77,11 +92,13 @@ extern "C" int QK_NAME(qk_mine_full_bonly_profile)(QkCtx* c, uint64_t nonce, flo
   t.record(7, s);
   launch_fuse_noise(c->b_plain, c->b, c->b_noise, c->b_perm, c->n, c->k, s);
   t.record(8, s);
-  launch_search_with_key(c, s, c->a_seed, /*reset=*/false);
+  call.note(launch_search_with_key(c, s, c->a_seed, /*reset=*/false));
   t.record(9, s);
   queue_result_copy(c);
   t.record(10, s);
-  const int32_t found = wait_result(c);
+  keep_search_key(c, c->a_seed);
+  const int32_t found = wait_result(c, call);
+  if (call.failed()) return -1;
   for (int i = 0; i < 8; ++i) times[i] = t.ms(i, i + 1);
   times[8] = t.ms(2, 8);
   times[9] = t.ms(8, 9);

@@ -5,6 +5,7 @@
 
 #include "../commit/commit_calls.cuh"
 #include "../common/build_name.h"
+#include "../frame/call_status.h"
 #include "../frame/context.cuh"
 #include "mutate.h"
 
@@ -56,12 +57,13 @@ inline void launch_mutate_b_update_tree(QkCtx* c, uint64_t nonce, cudaStream_t s
 
 extern "C" int QK_NAME(qk_refresh_bonly_job)(QkCtx* c, const uint32_t* job_key,
                                              const uint32_t* target, uint64_t /*unused*/) {
-  cudaSetDevice(c->device);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return call.error();
   cudaMemcpyAsync(c->job_key, job_key, 32, cudaMemcpyHostToDevice, c->stream);
   cudaMemcpyAsync(c->target, target, 32, cudaMemcpyHostToDevice, c->stream);
   QK_BUILD_NS::launch_commit(c->a_plain, c->m, c->k, c->job_key, c->a_tree0, c->a_tree1,
                              c->a_hash, c->stream);
   QK_BUILD_NS::launch_commit_tree_with_prefix(c->b_plain, c->n, c->k, c->job_key, c->b_tree_full,
                                               c->b_chunk_prefix, c->b_hash, c->stream);
-  return cudaStreamSynchronize(c->stream);
+  return call.wait(c->stream);
 }

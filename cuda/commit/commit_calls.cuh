@@ -4,6 +4,7 @@
 #include <cuda_runtime.h>
 
 #include "../common/build_name.h"
+#include "../frame/call_status.h"
 #include "../frame/context.cuh"
 #include "commit_levels.h"
 #include "tree_kernels.h"
@@ -75,7 +76,8 @@ inline void launch_commit_tree_with_prefix(const int8_t* data, int64_t rows, int
 
 extern "C" int QK_NAME(qk_commit)(QkCtx* c, const uint32_t* job_key, uint32_t* a_hash_out,
                                   uint32_t* b_hash_out) {
-  cudaSetDevice(c->device);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return call.error();
   cudaMemcpyAsync(c->job_key, job_key, 32, cudaMemcpyHostToDevice, c->stream);
   QK_BUILD_NS::launch_commit(c->a_plain, c->m, c->k, c->job_key, c->a_tree0, c->a_tree1,
                              c->a_hash, c->stream);
@@ -83,5 +85,5 @@ extern "C" int QK_NAME(qk_commit)(QkCtx* c, const uint32_t* job_key, uint32_t* a
                              c->b_hash, c->stream);
   cudaMemcpyAsync(a_hash_out, c->a_hash, 32, cudaMemcpyDeviceToHost, c->stream);
   cudaMemcpyAsync(b_hash_out, c->b_hash, 32, cudaMemcpyDeviceToHost, c->stream);
-  return cudaStreamSynchronize(c->stream);
+  return call.wait(c->stream);
 }

@@ -4,8 +4,11 @@
 
 #include <cuda_runtime.h>
 
+#include <algorithm>
+
 #include "../commit/commit_calls.cuh"
 #include "../common/build_name.h"
+#include "../frame/call_status.h"
 #include "../frame/context.cuh"
 #include "../gen/gen_kernels.cuh"
 #include "../gen/noise_pipeline.cuh"
@@ -58,35 +61,40 @@ inline void launch_sides(QkCtx* c, uint64_t seed_a, uint64_t seed_b, bool fork) 
 extern "C" int QK_NAME(qk_mine_full)(QkCtx* c, const uint32_t* job_key, uint64_t seed_a,
                                      uint64_t seed_b, const uint32_t* target) {
   using namespace QK_BUILD_NS;
-  cudaSetDevice(c->device);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return -1;
   queue_job_upload(c, job_key, target);
   launch_sides(c, seed_a, seed_b, /*fork=*/true);
   launch_derive_and_key(c, c->stream);
   launch_noise_parallel(c, c->stream);
-  launch_search_with_key(c, c->stream, c->search_key, /*reset=*/true);
+  call.note(launch_search_with_key(c, c->stream, c->search_key, /*reset=*/true));
   queue_result_copy(c);
-  return wait_result(c);
+  return wait_result(c, call);
 }
 
 // The installed job; the side streams start at once, the noise runs on `stream`.
 extern "C" int QK_NAME(qk_mine_full_loaded)(QkCtx* c, uint64_t seed_a, uint64_t seed_b) {
   using namespace QK_BUILD_NS;
-  cudaSetDevice(c->device);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return -1;
   launch_sides(c, seed_a, seed_b, /*fork=*/false);
   launch_derive_and_key(c, c->stream);
   launch_noise(c, c->stream);
-  launch_search_with_key(c, c->stream, c->search_key, /*reset=*/true);
+  call.note(launch_search_with_key(c, c->stream, c->search_key, /*reset=*/true));
   queue_result_copy(c);
-  return wait_result(c);
+  return wait_result(c, call);
 }
 
 // Every stage on `stream` in sequence, timed: uploads, generation, commitment,
-// seeds and key, noise, search, result copy, and the total.
+// seeds and key, noise, search, result copy, and the total. A failed call
+// returns -1 with every time 0.
 extern "C" int QK_NAME(qk_mine_full_profile)(QkCtx* c, const uint32_t* job_key, uint64_t seed_a,
                                              uint64_t seed_b, const uint32_t* target,
                                              float* times) {
   using namespace QK_BUILD_NS;
-  cudaSetDevice(c->device);
+  std::fill(times, times + 8, 0.0f);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return -1;
   StageTimer<8> timer;
   timer.record(0, c->stream);
   queue_job_upload(c, job_key, target);
@@ -99,11 +107,12 @@ extern "C" int QK_NAME(qk_mine_full_profile)(QkCtx* c, const uint32_t* job_key, 
   timer.record(4, c->stream);
   launch_noise(c, c->stream);
   timer.record(5, c->stream);
-  launch_search_with_key(c, c->stream, c->search_key, /*reset=*/true);
+  call.note(launch_search_with_key(c, c->stream, c->search_key, /*reset=*/true));
   timer.record(6, c->stream);
   queue_result_copy(c);
   timer.record(7, c->stream);
-  const int32_t found = wait_result(c);
+  const int32_t found = wait_result(c, call);
+  if (call.failed()) return -1;
   for (int i = 0; i < 7; ++i) times[i] = timer.ms(i, i + 1);
   times[7] = timer.ms(0, 7);
   return found;

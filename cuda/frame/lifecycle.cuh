@@ -3,6 +3,7 @@
 
 #include <cuda_runtime.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,11 +68,13 @@ inline void buffer_plan(QkCtx* c, BufferPlan plan[kBufferCount]) {
 }
 
 inline int persist_a_l2() {
-  static int cache = -1;
+  static std::atomic<int> cache{-1};
   return quorl::cached_switch(cache, "PERSIST_A_L2");
 }
 
-// Keeps A in the persisting part of L2 while B streams through `stream`.
+// Keeps A in the persisting part of L2 while B streams through `stream`. A
+// hint only: the device may refuse it (under MIG or MPS, say), and the
+// context works the same without it, so its results are not checked.
 inline void persist_a(QkCtx* c) {
   cudaDeviceProp prop;
   std::memset(&prop, 0, sizeof prop);
@@ -116,10 +119,37 @@ inline void release(QkCtx* c) {
   std::free(c);
 }
 
-inline void write_tag(uint32_t* dst, const char* text) {
+inline cudaError_t write_tag(uint32_t* dst, const char* text) {
   unsigned char tag[32] = {};
   std::memcpy(tag, text, 8);
-  cudaMemcpy(dst, tag, sizeof tag, cudaMemcpyHostToDevice);
+  return cudaMemcpy(dst, tag, sizeof tag, cudaMemcpyHostToDevice);
+}
+
+inline int visible_devices() {
+  int count = 0;
+  return cudaGetDeviceCount(&count) == cudaSuccess ? count : 0;
+}
+
+// Labels, tags, streams, L2 hint and events of a context whose buffers all
+// exist. Returns the first failure: a context without its labels, tags,
+// streams or events would compute garbage or enqueue onto nothing.
+inline cudaError_t set_up(QkCtx* c, const int32_t* row_group, const int32_t* col_group) {
+  cudaError_t first = cudaSuccess;
+  const auto keep = [&first](cudaError_t err) {
+    if (first == cudaSuccess) first = err;
+  };
+  keep(cudaMemcpy(c->row_group, row_group, size_t(c->m) * 4, cudaMemcpyHostToDevice));
+  keep(cudaMemcpy(c->col_group, col_group, size_t(c->n) * 4, cudaMemcpyHostToDevice));
+  keep(write_tag(c->a_tag, "A_tensor"));
+  keep(write_tag(c->b_tag, "B_tensor"));
+  keep(cudaStreamCreate(&c->stream));
+  keep(cudaStreamCreate(&c->stream_a));
+  keep(cudaStreamCreate(&c->stream_b));
+  if (first == cudaSuccess && persist_a_l2()) persist_a(c);
+  keep(cudaEventCreateWithFlags(&c->ev_fork, cudaEventDisableTiming));
+  keep(cudaEventCreateWithFlags(&c->ev_a_done, cudaEventDisableTiming));
+  keep(cudaEventCreateWithFlags(&c->ev_b_done, cudaEventDisableTiming));
+  return first;
 }
 
 inline QkCtx* create(int device, int m, int n, int k, int row_groups, int col_groups,
@@ -133,8 +163,16 @@ inline QkCtx* create(int device, int m, int n, int k, int row_groups, int col_gr
     quorl::report(quorl::site::kLabelsRefused, cudaErrorInvalidValue);
     return nullptr;
   }
-  cudaSetDevice(device);
-  cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync);
+  // An error an earlier call left behind is not this one's (call_status.h).
+  (void)cudaGetLastError();
+  const cudaError_t selected = cudaSetDevice(device);
+  if (selected != cudaSuccess && visible_devices() > 0) {
+    // Going on would build the context on whichever device is current.
+    quorl::report(quorl::site::kDeviceRefused, selected);
+    return nullptr;
+  }
+  // With no device at all, the first allocation below fails and says why.
+  cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync);  // a preference; the context works without
 
   auto* c = static_cast<QkCtx*>(std::calloc(1, sizeof(QkCtx)));
   if (c == nullptr) return nullptr;
@@ -157,18 +195,12 @@ inline QkCtx* create(int device, int m, int n, int k, int row_groups, int col_gr
       return nullptr;
     }
   }
-
-  cudaMemcpy(c->row_group, row_group, size_t(m) * 4, cudaMemcpyHostToDevice);
-  cudaMemcpy(c->col_group, col_group, size_t(n) * 4, cudaMemcpyHostToDevice);
-  write_tag(c->a_tag, "A_tensor");
-  write_tag(c->b_tag, "B_tensor");
-  cudaStreamCreate(&c->stream);
-  cudaStreamCreate(&c->stream_a);
-  cudaStreamCreate(&c->stream_b);
-  if (persist_a_l2()) persist_a(c);
-  cudaEventCreateWithFlags(&c->ev_fork, cudaEventDisableTiming);
-  cudaEventCreateWithFlags(&c->ev_a_done, cudaEventDisableTiming);
-  cudaEventCreateWithFlags(&c->ev_b_done, cudaEventDisableTiming);
+  const cudaError_t setup = set_up(c, row_group, col_group);
+  if (setup != cudaSuccess) {
+    quorl::report(quorl::site::kContextSetup, setup);
+    release(c);
+    return nullptr;
+  }
   return c;
 }
 

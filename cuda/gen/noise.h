@@ -131,22 +131,24 @@ FuseKernel choose_fuse_kernel(int32_t k, SwitchReader&& smem_switch) {
   return smem_switch() ? FuseKernel::kSharedEight : FuseKernel::kEight;
 }
 
-QK_HD LaunchShape fuse_shape(FuseKernel kernel, int32_t rows, int32_t k) {
-  if (kernel == FuseKernel::kGeneral) {
-    return {uint32_t((int64_t(rows) * k + kFuseBlock - 1) / kFuseBlock), kFuseBlock};
-  }
-  return {uint32_t(rows), kFuseBlock};  // 256 threads x 8 elements = one 2048-wide row
+// Every fusion kernel takes one row per block: for k = 2048, 256 threads x 8
+// elements; the general kernel walks its row 256 columns at a time.
+QK_HD LaunchShape fuse_shape(FuseKernel /*kernel*/, int32_t rows, int32_t /*k*/) {
+  return {uint32_t(rows), kFuseBlock};
 }
 
-// One element per thread, any k.
+// Any k: row = the block, columns tid, tid + 256, ... The row comes from the
+// launch and the column from the walk, so no element index is ever divided,
+// and the row offset is 64-bit for operands past 4 GiB.
 QK_HD void fuse_noise_thread(Thread1D th, const int8_t* src, int8_t* dst, const int8_t* noise,
                              const uint16_t* sel, int32_t rows, int32_t k) {
-  const uint64_t idx = th.global();
-  if (idx >= uint64_t(int64_t(rows) * k)) return;
-  const uint64_t r = idx / uint64_t(k), c = idx % uint64_t(k);
-  const uint16_t e = sel[c];
-  const int8_t* row = noise + kNoiseWidth * r;
-  dst[idx] = fuse_value(src[idx], row[e & 0xFF], row[e >> 8]);
+  if (th.block_idx >= uint32_t(rows)) return;
+  const uint64_t base = uint64_t(th.block_idx) * uint32_t(k);
+  const int8_t* row_noise = noise + uint64_t(kNoiseWidth) * th.block_idx;
+  for (uint32_t c = th.thread_idx; c < uint32_t(k); c += th.block_dim) {
+    const uint16_t e = sel[c];
+    dst[base + c] = fuse_value(src[base + c], row_noise[e & 0xFF], row_noise[e >> 8]);
+  }
 }
 
 // Eight consecutive elements of a 2048-wide row, one 8-byte store.

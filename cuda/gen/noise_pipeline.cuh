@@ -4,10 +4,13 @@
 
 #include <cuda_runtime.h>
 
-#include "../../dispatch/build_calls.inc"  // qk_run, which qk_mine_gen ends with
+#include <atomic>
+
 #include "../commit/commit_calls.cuh"
 #include "../common/build_name.h"
 #include "../common/env_switch.h"
+#include "../drivers/run_calls.cuh"  // run_search, which qk_mine_gen ends with
+#include "../frame/call_status.h"
 #include "../frame/context.cuh"
 #include "gen_kernels.cuh"
 #include "noise_kernels.cuh"
@@ -16,7 +19,7 @@ namespace QK_BUILD_NS {
 
 // Read the first time a 2048-wide fusion is launched, then cached.
 inline bool use_smem_noise() {
-  static int cache = -1;
+  static std::atomic<int> cache{-1};
   return quorl::cached_switch(cache, "SMEM_NOISE") != 0;
 }
 
@@ -106,7 +109,8 @@ constexpr uint64_t kPrepareBSeedXor = 0xD1B54A32D192ED03ull;
 extern "C" int QK_NAME(qk_gen_noised)(QkCtx* c, const int8_t* a_plain, const int8_t* b_plain,
                                       const uint32_t* a_seed, const uint32_t* b_seed,
                                       int8_t* a_out, int8_t* b_out) {
-  cudaSetDevice(c->device);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return call.error();
   const size_t a_bytes = size_t(c->m) * c->k, b_bytes = size_t(c->n) * c->k;
   cudaMemcpyAsync(c->a_plain, a_plain, a_bytes, cudaMemcpyHostToDevice, c->stream);
   cudaMemcpyAsync(c->b_plain, b_plain, b_bytes, cudaMemcpyHostToDevice, c->stream);
@@ -115,12 +119,13 @@ extern "C" int QK_NAME(qk_gen_noised)(QkCtx* c, const int8_t* a_plain, const int
   QK_BUILD_NS::launch_noise(c, c->stream);
   cudaMemcpyAsync(a_out, c->a, a_bytes, cudaMemcpyDeviceToHost, c->stream);
   cudaMemcpyAsync(b_out, c->b, b_bytes, cudaMemcpyDeviceToHost, c->stream);
-  return cudaStreamSynchronize(c->stream);
+  return call.wait(c->stream);
 }
 
 extern "C" int QK_NAME(qk_prepare_a)(QkCtx* c, const uint32_t* job_key, const uint32_t* target,
                                      uint64_t seed) {
-  cudaSetDevice(c->device);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return call.error();
   cudaMemcpyAsync(c->job_key, job_key, 32, cudaMemcpyHostToDevice, c->stream);
   cudaMemcpyAsync(c->target, target, 32, cudaMemcpyHostToDevice, c->stream);
   QK_BUILD_NS::launch_gen_ab(c->a_plain, int64_t(c->m) * c->k, seed, c->stream);
@@ -130,15 +135,17 @@ extern "C" int QK_NAME(qk_prepare_a)(QkCtx* c, const uint32_t* job_key, const ui
                              seed ^ QK_BUILD_NS::kPrepareBSeedXor, c->stream);
   QK_BUILD_NS::launch_commit_tree_with_prefix(c->b_plain, c->n, c->k, c->job_key, c->b_tree_full,
                                               c->b_chunk_prefix, c->b_hash, c->stream);
-  return cudaStreamSynchronize(c->stream);
+  return call.wait(c->stream);
 }
 
 // Uploads plain matrices, seeds, search key and target, builds the noised
-// operands on the side streams and runs one search through qk_run.
+// operands on the side streams and runs one search as qk_run does (which
+// also reports the uploads and noise launches this call could not enqueue).
 extern "C" int QK_NAME(qk_mine_gen)(QkCtx* c, const int8_t* a_plain, const int8_t* b_plain,
                                     const uint32_t* a_seed, const uint32_t* b_seed,
                                     const uint32_t* search_key, const uint32_t* target) {
-  cudaSetDevice(c->device);
+  quorl::CallStatus call(c->device);
+  if (call.failed()) return QK_BUILD_NS::refuse_search(call);
   cudaMemcpyAsync(c->a_plain, a_plain, size_t(c->m) * c->k, cudaMemcpyHostToDevice, c->stream);
   cudaMemcpyAsync(c->b_plain, b_plain, size_t(c->n) * c->k, cudaMemcpyHostToDevice, c->stream);
   cudaMemcpyAsync(c->a_seed, a_seed, 32, cudaMemcpyHostToDevice, c->stream);
@@ -146,5 +153,5 @@ extern "C" int QK_NAME(qk_mine_gen)(QkCtx* c, const int8_t* a_plain, const int8_
   cudaMemcpyAsync(c->search_key, search_key, 32, cudaMemcpyHostToDevice, c->stream);
   cudaMemcpyAsync(c->target, target, 32, cudaMemcpyHostToDevice, c->stream);
   QK_BUILD_NS::launch_noise_parallel(c, c->stream);
-  return QK_NAME(qk_run)(c);
+  return QK_BUILD_NS::run_search(c, call);
 }

@@ -5,9 +5,11 @@
 
 #include <cuda_runtime.h>
 
+#include <atomic>
 #include <cstdlib>
 
 #include "../common/build_name.h"
+#include "../common/env_switch.h"
 #include "../frame/context.cuh"
 #include "../gemm/gemm_launch.cuh"
 #include "bound_kernel.cuh"
@@ -20,22 +22,24 @@
 namespace QK_BUILD_NS {
 
 inline int skip_bound() {
-  static int cache = -1;
-  if (cache < 0) cache = quorl::search::skip_bound_value(std::getenv("SKIP_BOUND"));
-  return cache;
+  static std::atomic<int> cache{-1};
+  return quorl::cached_value(
+      cache, [] { return quorl::search::skip_bound_value(std::getenv("SKIP_BOUND")); });
 }
 
 inline int use_fused_bound() {
-  static int cache = -1;
-  if (cache < 0) {
-    cache = quorl::search::use_fused_bound_value(std::getenv("SEPARATE_BOUND"),
-                                                 std::getenv("FUSED_BOUND"));
-  }
-  return cache;
+  static std::atomic<int> cache{-1};
+  return quorl::cached_value(cache, [] {
+    return quorl::search::use_fused_bound_value(std::getenv("SEPARATE_BOUND"),
+                                                std::getenv("FUSED_BOUND"));
+  });
 }
 
-inline void launch_search_with_key(QkCtx* c, cudaStream_t stream, const uint32_t* key,
-                                   bool reset) {
+// Returns what the fused Hopper launcher reports (its extended launch returns
+// a status); the other launches report through the runtime's last error,
+// which the exported call collects (call_status.h).
+inline cudaError_t launch_search_with_key(QkCtx* c, cudaStream_t stream, const uint32_t* key,
+                                          bool reset) {
   if (reset) cudaMemsetAsync(c->found, 0xFF, sizeof(int32_t), stream);
   if (skip_bound()) {
 #if QK_BUILD_IS_H100TMA
@@ -45,19 +49,19 @@ inline void launch_search_with_key(QkCtx* c, cudaStream_t stream, const uint32_t
 #endif
         c->a, c->b, nullptr, c->row_group, c->col_group, nullptr, nullptr, nullptr, c->m, c->n,
         c->k, c->k_blocks, c->row_groups, c->col_groups, stream);
-    return;
+    return cudaSuccess;
   }
   if (use_fused_bound()) {
 #if QK_BUILD_IS_H100TMA
-    launch_gemm_hopper_tma_bound(c->a, c->b, c->row_group, c->col_group, key, c->target,
-                                 c->found, c->m, c->n, c->k, c->k_blocks, c->row_groups,
-                                 c->col_groups, stream);
+    return launch_gemm_hopper_tma_bound(c->a, c->b, c->row_group, c->col_group, key, c->target,
+                                        c->found, c->m, c->n, c->k, c->k_blocks, c->row_groups,
+                                        c->col_groups, stream);
 #else
     launch_gemm_impl<true, false>(c->a, c->b, nullptr, c->row_group, c->col_group, key, c->target,
                                   c->found, c->m, c->n, c->k, c->k_blocks, c->row_groups,
                                   c->col_groups, stream);
+    return cudaSuccess;
 #endif
-    return;
   }
   const int64_t words = int64_t(c->k_blocks) * c->row_groups * c->col_groups;
   cudaMemsetAsync(c->xored, 0, size_t(words) * 4, stream);
@@ -70,6 +74,7 @@ inline void launch_search_with_key(QkCtx* c, cudaStream_t stream, const uint32_t
       c->k, c->k_blocks, c->row_groups, c->col_groups, stream);
   launch_bound(c->xored, key, c->target, c->found, c->k_blocks, c->row_groups, c->col_groups,
                stream);
+  return cudaSuccess;
 }
 
 }  // namespace QK_BUILD_NS

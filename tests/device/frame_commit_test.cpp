@@ -81,5 +81,42 @@ TEST(DeviceFrameReadback, PlainReadbackHonoursNullOutputs) {
   }
 }
 
+// Commitments of 32 MiB matrices (16384 x 2048 each, 2^15 chunks): the plain
+// and the prefix-keeping trees, against the host reference.
+TEST(DeviceCommitLarge, SixteenThousandSquaredByTwoThousandMatchesTheHost) {
+  QK_REQUIRE_GPU();
+  const Dims d{16384, 16384, 2048};
+  const int64_t bytes = int64_t(d.m) * d.k;
+  const ref::Cv key = test::random_cv(16384);
+  const std::vector<int8_t> a = ref::generate(0xA11, bytes), b = ref::generate(0xB22, bytes);
+  const ref::Cv a_root = ref::commit(key, a.data(), bytes);
+  const ref::Cv b_root = ref::commit(key, b.data(), bytes);
+  const uint64_t prepare_seed = 0x5EED;
+  const std::vector<int8_t> pa = ref::generate(prepare_seed, bytes);
+  const std::vector<int8_t> pb = ref::generate(prepare_seed ^ 0xD1B54A32D192ED03ull, bytes);
+  const ref::Cv pa_root = ref::commit(key, pa.data(), bytes);
+  const ref::Cv pb_root = ref::commit(key, pb.data(), bytes);
+  for (const test::BuildName& build : test::runnable_builds()) {
+    SCOPED_TRACE(build.name);
+    QkHandle* h = test::open_standard(build, d.m, d.n, d.k);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(qk_gen_ab(h, 0xA11, 0xB22), 0);
+    Words a_out{}, b_out{};
+    ASSERT_EQ(qk_commit(h, key.data(), a_out.data(), b_out.data()), 0);
+    EXPECT_EQ(a_out, a_root);
+    EXPECT_EQ(b_out, b_root);
+    std::vector<int8_t> b_dev(b.size());
+    ASSERT_EQ(qk_get_plain(h, nullptr, b_dev.data()), 0);
+    EXPECT_TRUE(b_dev == b) << "generated B differs from the reference";
+
+    const Words target{};
+    ASSERT_EQ(qk_prepare_a(h, key.data(), target.data(), prepare_seed), 0);
+    ASSERT_EQ(qk_get_hashes(h, a_out.data(), b_out.data()), 0);
+    EXPECT_EQ(a_out, pa_root);
+    EXPECT_EQ(b_out, pb_root) << "the tree that keeps every level and prefix";
+    qk_free(h);
+  }
+}
+
 }  // namespace
 }  // namespace quorl

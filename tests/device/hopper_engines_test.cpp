@@ -1,8 +1,8 @@
 // Device tier of the h100tma engines: each search mode against the reference
 // and against the fallback build on the same GPU. The mode switches are read
-// once per process, so scripts/gpu_check.sh runs this file once per mode
-// (default fused, SEPARATE_BOUND, SKIP_BOUND, and fused with two persistent
-// CTAs per multiprocessor); each run checks the mode it was given.
+// once per process, so DeviceHopperModes runs these tests again in child
+// processes (SEPARATE_BOUND, SKIP_BOUND, and the fused engine with two
+// persistent CTAs per multiprocessor); each run checks the mode it was given.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +10,11 @@
 #include <vector>
 
 #include "../support/b3sum.h"
+#include "../support/child_process.h"
 #include "../support/device_env.h"
+#include "../support/parallel_messages.h"
+#include "../support/search_env.h"
+#include "../support/small_shapes.h"
 #include "quorl_ref/engine_messages.hpp"
 
 namespace quorl {
@@ -19,15 +23,9 @@ namespace {
 using ref::Block;
 using ref::Cv;
 
-enum class Mode { kFused, kSeparate, kSkipped };
+using Mode = test::SearchMode;
 
-Mode mode_from_environment() {
-  if (std::getenv("SKIP_BOUND") != nullptr) return Mode::kSkipped;
-  if (std::getenv("SEPARATE_BOUND") != nullptr) return Mode::kSeparate;
-  const char* fused = std::getenv("FUSED_BOUND");
-  if (fused != nullptr && std::strtol(fused, nullptr, 10) == 0) return Mode::kSeparate;
-  return Mode::kFused;
-}
+Mode mode_from_environment() { return test::expected_search_mode(); }
 
 struct Dims {
   int m, n, k;
@@ -56,8 +54,11 @@ void check_search(const Dims d, const std::vector<test::BuildName>& builds) {
   const std::vector<uint8_t> b_raw = test::random_bytes(size_t(d.n) * d.k, d.n + d.k + 1);
   const std::vector<int8_t> a(a_raw.begin(), a_raw.end()), b(b_raw.begin(), b_raw.end());
   const Cv key = test::random_cv(d.k);
-  const auto standard = ref::standard_cell_messages(a.data(), b.data(), d.m, d.n, d.k);
-  const auto tma = ref::tma_engine_cell_messages(a.data(), b.data(), d.m, d.n, d.k);
+  using test::MessageForm;
+  const auto standard =
+      test::cell_messages_in_parallel(a.data(), b.data(), d.m, d.n, d.k, MessageForm::kStandard);
+  const auto tma =
+      test::cell_messages_in_parallel(a.data(), b.data(), d.m, d.n, d.k, MessageForm::kTmaEngine);
   const auto& searched = mode == Mode::kFused ? tma : standard;
 
   for (const size_t rank : {size_t(0), size_t(3)}) {
@@ -125,7 +126,23 @@ TEST(DeviceHopperEngines, SearchModesMatchReferenceAndFallback) {
   if (!hopper_at_hand(&builds)) GTEST_SKIP() << "the h100tma engines need a Hopper GPU";
   for (const Dims d :
        {Dims{256, 512, 2048}, Dims{8192, 256, 2048}, Dims{256, 512, 1024}, Dims{128, 1024, 512}}) {
+    if (test::small_shapes_only() && d.m > 256) continue;
     check_search(d, builds);
+  }
+}
+
+// The tests above and DeviceHopperTiles in the other modes, and the fused
+// engine on a grid of two CTAs per multiprocessor.
+TEST(DeviceHopperModes, EachModeAndTwoCtasPerMultiprocessorInChildren) {
+  QK_REQUIRE_GPU();
+  std::vector<test::BuildName> builds;
+  if (!hopper_at_hand(&builds)) GTEST_SKIP() << "the h100tma engines need a Hopper GPU";
+  QK_SKIP_WHERE_NO_CHILDREN();
+  for (const char* env : {"SEPARATE_BOUND=1 QK_SEARCH_TEST_MODE=separate",
+                          "SKIP_BOUND=1 QK_SEARCH_TEST_MODE=skip",
+                          "QUORL_HOPPER_TMA_PERSISTENT_CTAS_PER_SM=2 QK_SEARCH_TEST_MODE=fused"}) {
+    SCOPED_TRACE(env);
+    test::expect_child_passes(env, "DeviceHopperEngines.*:DeviceHopperTiles.*");
   }
 }
 

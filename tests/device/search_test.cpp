@@ -1,7 +1,8 @@
-// Device tier: the search of every build the GPU can run, against the
-// reference model's cell messages and qualifying cells. The search mode is
-// fixed per process, so the separate and skipped modes run in child
-// processes of this binary. Skips without a GPU.
+// Device tier: the label GEMM's search on every build the GPU can run (its
+// own, fallback, sm89 through its PTX, and sm120a in the GPU check's build),
+// against the reference model's cell messages and qualifying cells. The
+// search mode is fixed per process, so the separate and skipped modes run in
+// child processes of this binary. Skips without a GPU.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "../support/borrowed_builds.h"
+#include "../support/child_process.h"
 #include "../support/device_env.h"
+#include "../support/search_env.h"
 #include "quorl_ref/search.hpp"
 
 namespace quorl {
@@ -74,13 +78,11 @@ QkHandle* open(const test::BuildName& build, const Job& job) {
                         job.labels.col_groups, job.labels.row_group.data(),
                         job.labels.col_group.data());
   ::unsetenv("QUORL_KERNEL_VARIANT");
+  if (h != nullptr) EXPECT_EQ(h->variant, build.variant) << build.name;
   return h;
 }
 
-const char* mode() {
-  const char* m = std::getenv("QK_SEARCH_TEST_MODE");
-  return m != nullptr ? m : "fused";
-}
+const char* mode() { return test::mode_name(test::expected_search_mode()); }
 
 bool contains(const std::vector<int32_t>& cells, int32_t cell) {
   return std::find(cells.begin(), cells.end(), cell) != cells.end();
@@ -148,62 +150,70 @@ ref::Labelling non_standard(int m, int n) {
   return g;
 }
 
-// The builds running gemm_g; h100tma's engines have their own device tier.
+bool listed(const std::vector<test::BuildName>& builds, int variant) {
+  return std::any_of(builds.begin(), builds.end(),
+                     [&](const test::BuildName& b) { return b.variant == variant; });
+}
+
+// The builds running gemm_g (h100tma's engines have their own device tier),
+// with those this GPU can borrow: sm89 through its PTX, sm120a in the GPU
+// check's build.
 std::vector<test::BuildName> gemm_builds() {
   std::vector<test::BuildName> builds;
   for (const test::BuildName& build : test::runnable_builds()) {
     if (build.variant != QK_VARIANT_H100TMA) builds.push_back(build);
+  }
+  std::string why;
+  if (!listed(builds, QK_VARIANT_SM120A) && test::sm120a_runs_here(&why)) {
+    builds.push_back({"sm120a", QK_VARIANT_SM120A});
+  }
+  if (!listed(builds, QK_VARIANT_SM89) && test::sm89_through_ptx_here()) {
+    builds.push_back({"sm89", QK_VARIANT_SM89});
   }
   return builds;
 }
 
 TEST(DeviceSearch, StandardLabellingMatchesTheReference) {
   QK_REQUIRE_GPU();
-  for (const test::BuildName& build : gemm_builds()) {
-    for (const Dims& d : kShapes) {
+  for (const Dims& d : kShapes) {
+    const Job job(d, ref::standard_labelling(d.m, d.n), uint32_t(d.k + d.m));
+    for (const test::BuildName& build : gemm_builds()) {
       SCOPED_TRACE(::testing::Message() << build.name << " " << d.m << "x" << d.n << "x" << d.k
                                         << " " << mode());
-      check_job(build, Job(d, ref::standard_labelling(d.m, d.n), uint32_t(d.k + d.m)));
+      check_job(build, job);
     }
   }
 }
 
 TEST(DeviceSearch, NonStandardLabellingsMatchTheReference) {
   QK_REQUIRE_GPU();
-  for (const test::BuildName& build : gemm_builds()) {
-    if (build.variant == QK_VARIANT_SM120A) continue;
-    for (const Dims& d : {Dims{256, 512, 256}, Dims{512, 512, 2048}}) {
+  for (const Dims& d : {Dims{256, 512, 256}, Dims{512, 512, 2048}}) {
+    const Job job(d, non_standard(d.m, d.n), 77);
+    for (const test::BuildName& build : gemm_builds()) {
+      if (build.variant == QK_VARIANT_SM120A) continue;
       SCOPED_TRACE(::testing::Message() << build.name << " " << d.m << "x" << d.n << "x" << d.k
                                         << " " << mode());
-      check_job(build, Job(d, non_standard(d.m, d.n), 77));
+      check_job(build, job);
     }
   }
 }
 
-// Runs this binary again on the DeviceSearch tests with `env` set; the child
-// prints its own failures.
-void run_child(const std::string& env, const std::string& child_mode) {
-  const std::string command = env + " QK_SEARCH_TEST_MODE=" + child_mode +
-                              " /proc/self/exe --gtest_filter='DeviceSearch.*' 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string output;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-  EXPECT_EQ(::pclose(pipe), 0) << command << "\n" << output;
+// The DeviceSearch tests again, in a child whose environment sets the mode.
+void expect_mode_passes(const std::string& env, const std::string& child_mode) {
+  test::expect_child_passes(env + " QK_SEARCH_TEST_MODE=" + child_mode, "DeviceSearch.*");
 }
 
 TEST(DeviceSearchModes, SeparateBoundMatchesTheReference) {
   QK_REQUIRE_GPU();
-  if (std::getenv("QK_SEARCH_TEST_MODE") != nullptr) GTEST_SKIP() << "child process";
-  run_child("SEPARATE_BOUND=1 FUSED_BOUND=1", "separate");
-  run_child("FUSED_BOUND=off", "separate");
+  QK_SKIP_WHERE_NO_CHILDREN();
+  expect_mode_passes("SEPARATE_BOUND=1 FUSED_BOUND=1", "separate");
+  expect_mode_passes("FUSED_BOUND=off", "separate");
 }
 
 TEST(DeviceSearchModes, SkippedBoundReportsNothing) {
   QK_REQUIRE_GPU();
-  if (std::getenv("QK_SEARCH_TEST_MODE") != nullptr) GTEST_SKIP() << "child process";
-  run_child("SKIP_BOUND=0", "skip");
+  QK_SKIP_WHERE_NO_CHILDREN();
+  expect_mode_passes("SKIP_BOUND=0", "skip");
 }
 
 }  // namespace

@@ -132,17 +132,36 @@ TEST(BuildFacts, ExportsExactlyTheInterface) {
   EXPECT_EQ(instantiations, expected_instantiations);
 }
 
+// Each call learns its launch errors from the CUDA runtime's per-thread last
+// error, trusting that only the library writes it. That holds while the
+// runtime is the library's own static copy: no shared libcudart among its
+// needs (a host program's copy would share that state) and no runtime symbol
+// taken from outside.
+TEST(BuildFacts, CarriesItsOwnCudaRuntime) {
+  const std::string needed =
+      run(std::string("readelf -d '") + QK_LIBRARY + "' | grep NEEDED || true");
+  EXPECT_EQ(needed.find("libcudart"), std::string::npos) << needed;
+  const std::string imported =
+      run(std::string("nm -D --undefined-only '") + QK_LIBRARY + "' | awk '{print $2}'");
+  for (const std::string& name : words(imported, '\n')) {
+    EXPECT_NE(name.rfind("cuda", 0), 0u) << "imports " << name;
+  }
+}
+
 TEST(BuildFacts, EachBuildEmbedsExactlyItsTargets) {
   struct Targets {
     const char* build;
     std::set<std::string> elf, ptx;
   };
-  const Targets table[] = {
+  Targets table[] = {
       {"sm89", {"sm_89"}, {"sm_89"}},
       {"sm120a", {"sm_120a"}, {"sm_120", "sm_120a"}},
       {"h100tma", {"sm_90a"}, {"sm_90", "sm_90a"}},
       {"fallback", {"sm_80", "sm_86", "sm_90"}, {"sm_80"}},
   };
+  // The GPU check's configuration runs sm120a on Hopper too (machine code
+  // only: no sm_90 PTX that a newer device could pick up).
+  if (QK_SM120A_ON_SM90) table[1].elf.insert("sm_90");
   // "build=object" pairs from CMake.
   for (const std::string& pair : words(QK_BUILD_OBJECTS)) {
     const std::string build = pair.substr(0, pair.find('='));
@@ -281,6 +300,128 @@ TEST(BuildFacts, LabelGemmUsesInt8TensorCoresWithoutSpilling) {
     }
   }
   if (builds == 0) GTEST_SKIP() << "no label-GEMM build among the configured builds";
+}
+
+}  // namespace
+
+namespace {
+
+// One SASS instruction: its address and its text ("@P0 BRA 0x210 ;").
+struct Instruction {
+  uint64_t address;
+  std::string text;
+};
+
+std::vector<Instruction> instructions(const std::string& code) {
+  std::vector<Instruction> out;
+  for (const std::string& line : words(code, '\n')) {
+    const size_t open = line.find("/*"), close = line.find("*/");
+    if (open == std::string::npos || close == std::string::npos || close < open + 3) continue;
+    const std::string address = line.substr(open + 2, close - open - 2);
+    if (address.find_first_not_of("0123456789abcdef") != std::string::npos) continue;
+    const size_t end = line.find(';', close);
+    out.push_back({std::stoull(address, nullptr, 16), line.substr(close + 2, end - close - 2)});
+  }
+  return out;
+}
+
+// The opcode ("STG.E.64") of an instruction, past any predicate.
+std::string opcode(const std::string& text) {
+  std::stringstream in(text);
+  std::string op;
+  in >> op;
+  if (!op.empty() && op[0] == '@') in >> op;
+  return op;
+}
+
+// Loop bodies: [target, branch] of every backward branch, except the branch
+// to itself that closes every kernel.
+std::vector<std::pair<uint64_t, uint64_t>> loops(const std::vector<Instruction>& code) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (const Instruction& i : code) {
+    if (opcode(i.text).rfind("BRA", 0) != 0) continue;
+    const size_t hex = i.text.find("0x");
+    if (hex == std::string::npos) continue;
+    const uint64_t target = std::stoull(i.text.substr(hex), nullptr, 16);
+    if (target < i.address) out.emplace_back(target, i.address);
+  }
+  return out;
+}
+
+// Bytes one global store writes, from its last modifier: .128 16, .64 8,
+// .U8/.S8 1, .U16/.S16 2, none (STG.E) 4.
+int store_bytes(const std::string& op) {
+  const std::string last = op.substr(op.rfind('.') + 1);
+  if (last == "128") return 16;
+  if (last == "64") return 8;
+  if (last == "U8" || last == "S8") return 1;
+  if (last == "U16" || last == "S16") return 2;
+  return 4;
+}
+
+// kernels_sass, disassembling each object once for all the kernels asked about.
+const std::vector<std::pair<std::string, std::string>>& cached_kernels_sass(const std::string& object) {
+  static std::map<std::string, std::vector<std::pair<std::string, std::string>>> cache;
+  if (!cache.count(object)) cache[object] = kernels_sass(object);
+  return cache[object];
+}
+
+// Every cubin of every build: the SASS of kernel <name>_<build>.
+template <class Check>
+void for_each_kernel_sass(const char* name, Check&& check) {
+  for (const std::string& pair : words(QK_BUILD_OBJECTS)) {
+    const std::string build = pair.substr(0, pair.find('='));
+    const std::string object = pair.substr(pair.find('=') + 1);
+    int cubins = 0;
+    for (const auto& [function, code] : cached_kernels_sass(object)) {
+      if (function != std::string(name) + "_" + build) continue;
+      ++cubins;
+      check(build, instructions(code));
+    }
+    EXPECT_GE(cubins, 1) << name << " missing from " << build;
+  }
+}
+
+// The chunk kernels keep their chaining values in registers through the
+// sixteen blocks: each thread stores its nodes once, after the block loop,
+// never inside it.
+TEST(BuildFacts, ChunkKernelsStoreTheirNodesOnceAfterTheBlockLoop) {
+  const struct {
+    const char* kernel;
+    int bytes;  // stored per thread
+  } table[] = {{"blake3_chunk_kernel", 32}, {"blake3_chunk_prefix_kernel", 64}};
+  for (const auto& t : table) {
+    for_each_kernel_sass(t.kernel, [&](const std::string& build, const std::vector<Instruction>& code) {
+      const auto bodies = loops(code);
+      EXPECT_FALSE(bodies.empty()) << t.kernel << " " << build << ": no block loop found";
+      int bytes = 0;
+      for (const Instruction& i : code) {
+        const std::string op = opcode(i.text);
+        if (op.rfind("STG", 0) != 0) continue;
+        bytes += store_bytes(op);
+        for (const auto& [begin, end] : bodies) {
+          EXPECT_FALSE(i.address >= begin && i.address <= end)
+              << t.kernel << " " << build << " stores inside a loop: " << i.text;
+        }
+      }
+      EXPECT_EQ(bytes, t.bytes) << t.kernel << " " << build;
+    });
+  }
+}
+
+// The fusion kernels find an element's row without dividing: no division
+// subroutine call and no reciprocal (the core of GPU integer division).
+TEST(BuildFacts, FusionKernelsDivideNothing) {
+  for (const char* kernel : {"fuse_noise_kernel", "fuse_noise_kernel8_k2048", "fuse_noise_smem_kernel8_k2048"}) {
+    for_each_kernel_sass(kernel, [&](const std::string& build, const std::vector<Instruction>& code) {
+      EXPECT_FALSE(code.empty()) << kernel << " " << build;
+      for (const Instruction& i : code) {
+        const std::string op = opcode(i.text);
+        EXPECT_TRUE(op.rfind("CALL", 0) != 0 && op.rfind("MUFU.RCP", 0) != 0)
+            << kernel << " " << build << " divides: " << i.text;
+      }
+    });
+  }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // accepts, environment switches and the L2 window.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "../../cuda/common/env_switch.h"
 #include "../../cuda/frame/l2_window.h"
 #include "../../cuda/frame/shape_check.h"
@@ -88,7 +90,7 @@ TEST(EnvSwitch, OnlyNonZeroNumbersTurnASwitchOn) {
 }
 
 TEST(EnvSwitch, IsReadOnceAndCached) {
-  int cache = -1;
+  std::atomic<int> cache{-1};
   ::setenv("QK_TEST_SWITCH", "1", 1);
   EXPECT_EQ(cached_switch(cache, "QK_TEST_SWITCH"), 1);
   ::setenv("QK_TEST_SWITCH", "0", 1);

@@ -3,6 +3,8 @@
 // reference.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <set>
 
 #include "../../cuda/common/env_switch.h"
@@ -171,35 +173,46 @@ TEST(NoiseKernels, SeedDerivationMatchesReference) {
   EXPECT_EQ(seed_b, expected.b_seed);
 }
 
-// Runs one fusion kernel's body over its grid.
+// Runs one fusion kernel's body over blocks first .. last of its grid (every
+// fusion kernel takes one row per block).
+void run_fuse_blocks(noise::FuseKernel kernel, const int8_t* src, int8_t* dst, const int8_t* table,
+                     const uint16_t* sel, int32_t rows, int32_t k, uint32_t first, uint32_t last) {
+  const LaunchShape shape = noise::fuse_shape(kernel, rows, k);
+  for (uint32_t block = first; block <= last && block < shape.grid; ++block) {
+    if (kernel == noise::FuseKernel::kSharedEight) {
+      int8_t staged[128];
+      for (uint32_t t = 0; t < shape.block; ++t) noise::fuse_smem_stage(block, t, table, staged);
+      for (uint32_t t = 0; t < shape.block; ++t) noise::fuse_smem_compute(block, t, src, dst, staged, sel);
+      continue;
+    }
+    for (uint32_t t = 0; t < shape.block; ++t) {
+      const Thread1D th{block, shape.block, t};
+      if (kernel == noise::FuseKernel::kGeneral) {
+        noise::fuse_noise_thread(th, src, dst, table, sel, rows, k);
+      } else {
+        noise::fuse_noise8_k2048_thread(th, src, dst, table, sel, rows);
+      }
+    }
+  }
+}
+
+// The whole grid.
 std::vector<int8_t> run_fuse(noise::FuseKernel kernel, const std::vector<int8_t>& src,
                              const std::vector<int8_t>& table, const std::vector<uint16_t>& sel,
                              int32_t rows, int32_t k) {
   std::vector<int8_t> dst(src.size() + 16, 0x22);
   const LaunchShape shape = noise::fuse_shape(kernel, rows, k);
-  if (kernel == noise::FuseKernel::kSharedEight) {
-    for (uint32_t block = 0; block < shape.grid; ++block) {
-      int8_t staged[128];
-      for (uint32_t t = 0; t < shape.block; ++t) noise::fuse_smem_stage(block, t, table.data(), staged);
-      for (uint32_t t = 0; t < shape.block; ++t) {
-        noise::fuse_smem_compute(block, t, src.data(), dst.data(), staged, sel.data());
-      }
-    }
-    return dst;
-  }
-  test::run_grid(shape, [&](Thread1D t) {
-    if (kernel == noise::FuseKernel::kGeneral) {
-      noise::fuse_noise_thread(t, src.data(), dst.data(), table.data(), sel.data(), rows, k);
-    } else {
-      noise::fuse_noise8_k2048_thread(t, src.data(), dst.data(), table.data(), sel.data(), rows);
-    }
-  });
+  EXPECT_GE(shape.grid, uint32_t(rows)) << "a row without a block";
+  run_fuse_blocks(kernel, src.data(), dst.data(), table.data(), sel.data(), rows, k, 0, shape.grid - 1);
   return dst;
 }
 
 TEST(NoiseKernels, FusionKernelsMatchReference) {
   const Cv seed = test::random_cv(15);
-  for (const Operand op : {Operand{3, 2048}, Operand{17, 2048}, Operand{5, 1000}, Operand{9, 64}}) {
+  // Rows of 2048 (all three kernels); rows shorter than a block, exactly one
+  // block, one past it, and several blocks with a ragged last pass.
+  for (const Operand op : {Operand{3, 2048}, Operand{17, 2048}, Operand{5, 1000}, Operand{9, 64},
+                           Operand{4, 256}, Operand{3, 257}}) {
     SCOPED_TRACE(::testing::Message() << op.rows << " rows, k " << op.k);
     // Uniform bytes exercise wrap-around; generated ones never wrap.
     const std::vector<uint8_t> raw = test::random_bytes(size_t(op.rows) * op.k, op.k);
@@ -219,6 +232,64 @@ TEST(NoiseKernels, FusionKernelsMatchReference) {
       EXPECT_TRUE(std::all_of(dst.begin() + expected.size(), dst.end(),
                               [](int8_t v) { return v == 0x22; }))
           << "bytes past the operand written by kernel " << int(kernel);
+    }
+  }
+}
+
+// Address space reserved without memory behind it: pages cost something only
+// once touched, so an operand past 4 GiB can be fused a few rows at a time.
+class SparseBytes {
+ public:
+  explicit SparseBytes(uint64_t size) : size_(size) {
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    data_ = p == MAP_FAILED ? nullptr : static_cast<int8_t*>(p);
+  }
+  ~SparseBytes() {
+    if (data_ != nullptr) ::munmap(data_, size_);
+  }
+  SparseBytes(const SparseBytes&) = delete;
+  SparseBytes& operator=(const SparseBytes&) = delete;
+  int8_t* data() const { return data_; }
+
+ private:
+  uint64_t size_;
+  int8_t* data_;
+};
+
+TEST(NoiseKernels, RowsPastFourGiBFuseLikeAnyOther) {
+  const struct {
+    noise::FuseKernel kernel;
+    int32_t k;
+  } cases[] = {{noise::FuseKernel::kGeneral, 4160},
+               {noise::FuseKernel::kGeneral, 2048},
+               {noise::FuseKernel::kEight, 2048},
+               {noise::FuseKernel::kSharedEight, 2048}};
+  const Cv seed = test::random_cv(18);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "kernel " << int(c.kernel) << ", k " << c.k);
+    // The row holding byte 2^32 (cut by it when k = 4160) and its neighbours.
+    const int32_t middle = int32_t((uint64_t(1) << 32) / uint64_t(c.k));
+    const int32_t rows = middle + 2;
+    const uint64_t bytes = uint64_t(rows) * uint64_t(c.k);
+    SparseBytes src(bytes), dst(bytes), table(uint64_t(rows) * 128);
+    if (src.data() == nullptr || dst.data() == nullptr || table.data() == nullptr) {
+      GTEST_SKIP() << "cannot reserve 8 GiB of address space here";
+    }
+    const std::vector<uint16_t> sel = ref::selector_table(seed, ref::a_tag(), c.k);
+    const std::vector<uint8_t> plain = test::random_bytes(3 * size_t(c.k), uint64_t(c.k));
+    for (int32_t r = middle - 1; r <= middle + 1; ++r) {
+      std::copy_n(plain.begin() + (r - middle + 1) * c.k, c.k, src.data() + uint64_t(r) * c.k);
+      ref::noise_row(seed, ref::a_tag(), r, table.data() + uint64_t(r) * 128);
+    }
+    run_fuse_blocks(c.kernel, src.data(), dst.data(), table.data(), sel.data(), rows, c.k,
+                    uint32_t(middle - 1), uint32_t(middle + 1));
+    for (int32_t r = middle - 1; r <= middle + 1; ++r) {
+      const int8_t* x = src.data() + uint64_t(r) * c.k;
+      const int8_t* row_noise = table.data() + uint64_t(r) * 128;
+      const int8_t* got = dst.data() + uint64_t(r) * c.k;
+      int wrong = 0;
+      for (int32_t col = 0; col < c.k; ++col) wrong += got[col] != ref::fuse_element(x[col], row_noise, sel[col]);
+      EXPECT_EQ(wrong, 0) << "row " << r << " (bytes from " << uint64_t(r) * c.k << ")";
     }
   }
 }

@@ -3,6 +3,7 @@
 // reason, and records survive a JSON round trip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,31 @@ TEST(Verify, EachWrongClaimIsNamed) {
   for (uint32_t& w : r.target) w = 0;
   EXPECT_EQ(qv_verify(&r, 1, &v, nullptr, 0), QV_INVALID);
   EXPECT_EQ(v.fault, QV_FAULT_TARGET);
+}
+
+// A record that claims no hash carries whatever its hash field happens to
+// hold (a zeroed struct, a reused one): none of it may be compared.
+TEST(Verify, AnUnclaimedHashFieldIsNeverCompared) {
+  const QvRecord honest = honest_full(9);
+  struct Case {
+    const char* what;
+    void (*fill)(uint32_t hash[8]);
+  };
+  const Case cases[] = {
+      {"zeroed", [](uint32_t h[8]) { std::fill(h, h + 8, 0u); }},
+      {"one bit off", [](uint32_t h[8]) { h[0] ^= 1; }},
+      {"all ones", [](uint32_t h[8]) { std::fill(h, h + 8, 0xFFFFFFFFu); }},
+  };
+  for (const Case& c : cases) {
+    QvRecord r = honest;
+    r.has_hash = 0;
+    c.fill(r.hash);
+    QvVerdict v;
+    char error[128] = "";
+    EXPECT_EQ(qv_verify(&r, 1, &v, error, sizeof error), QV_OK) << c.what << ": " << error;
+    EXPECT_EQ(v.fault, QV_FAULT_NONE) << c.what;
+    EXPECT_EQ(get(v.hash), get(honest.hash)) << c.what << ": the verdict holds the true hash";
+  }
 }
 
 TEST(Verify, BonlyRootsReplayEveryNonceSincePreparation) {

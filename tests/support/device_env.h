@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,38 @@ inline std::vector<BuildName> runnable_builds() {
   if (prop.major >= 8) builds.push_back({"fallback", QK_VARIANT_FALLBACK});
   return builds;
 }
+
+// A build whose code device 0 cannot run, to force through
+// QUORL_KERNEL_VARIANT: sm120a (sm_120a code, compute_120 PTX) on anything
+// below compute capability 12. From 12 on every build runs (the others carry
+// PTX of lower targets), so there is none.
+inline std::optional<BuildName> build_out_of_reach(std::string* why = nullptr) {
+  cudaDeviceProp prop{};
+  if (cudaGetDeviceProperties(&prop, 0) != cudaSuccess) return std::nullopt;
+  if (prop.major < 12) return BuildName{"sm120a", QK_VARIANT_SM120A};
+  if (why) *why = "compute capability " + std::to_string(prop.major) + "." +
+                  std::to_string(prop.minor) + " runs every build";
+  return std::nullopt;
+}
+
+// Takes nearly all free device memory for the life of the object.
+struct MemoryHog {
+  void* block = nullptr;
+  MemoryHog() {
+    size_t free_bytes = 0, total = 0;
+    cudaMemGetInfo(&free_bytes, &total);
+    for (size_t size = free_bytes; size > (size_t(1) << 20) && block == nullptr;
+         size -= size_t(1) << 20) {
+      if (cudaMalloc(&block, size) != cudaSuccess) {
+        block = nullptr;
+        cudaGetLastError();
+      }
+    }
+  }
+  ~MemoryHog() { cudaFree(block); }
+  MemoryHog(const MemoryHog&) = delete;
+  MemoryHog& operator=(const MemoryHog&) = delete;
+};
 
 // A context on device 0 for `build` with the standard grid labelling.
 inline QkHandle* open_standard(const BuildName& build, int m, int n, int k) {

@@ -4,7 +4,6 @@
 
 #include "../../cuda/frame/shape_check.h"
 #include "fast_commit.h"
-#include "fast_gen.h"
 #include "quorl_ref/bonly.hpp"
 #include "quorl_ref/grid.hpp"
 
@@ -28,13 +27,13 @@ const char* shape_problem(ShapeFault fault) {
 }
 
 // Row r of `plain` (rows of k) with its noise added.
-std::vector<int8_t> noised_row(const int8_t* plain, int64_t k, int64_t r, const Cv& seed,
+std::vector<int8_t> noised_row(const PlainMatrix& plain, int64_t k, int64_t r, const Cv& seed,
                                const Cv& tag, const std::vector<uint16_t>& selectors) {
   int8_t noise[ref::kNoiseWidth];
   ref::noise_row(seed, tag, r, noise);
   std::vector<int8_t> row(static_cast<size_t>(k));
-  const int8_t* x = plain + r * k;
-  for (int64_t j = 0; j < k; ++j) row[j] = ref::fuse_element(x[j], noise, selectors[j]);
+  plain.read(r * k, k, row.data());
+  for (int64_t j = 0; j < k; ++j) row[j] = ref::fuse_element(row[j], noise, selectors[j]);
   return row;
 }
 
@@ -64,28 +63,19 @@ std::string record_problem(const QvRecord& r) {
   return "";
 }
 
-Matrices attempt_matrices(const QvRecord& r, int threads) {
+Matrices attempt_matrices(const QvRecord& r, int /*threads*/) {
   const int64_t a_bytes = int64_t(r.m) * r.k, b_bytes = int64_t(r.n) * r.k;
-  const bool full = r.mode == QV_MODE_FULL;
-  Matrices x{HostBuffer(a_bytes), HostBuffer(b_bytes)};
-  fast_generate(full ? r.seed_a : r.prepare_seed, x.a.data(), a_bytes, threads);
-  fast_generate(full ? r.seed_b : r.prepare_seed ^ ref::kPrepareBSeedXor, x.b.data(), b_bytes, threads);
-  if (full) return x;
-  // A nonce rewrites a whole block chosen by the nonce alone, so of the run
-  // first_nonce .. nonce only the last nonce of each chunk survives: at most
-  // one mutation per chunk, however long the run.
-  const uint64_t chunks = uint64_t(b_bytes / 1024);
-  const uint64_t run = r.nonce - r.first_nonce;  // nonces after the first
-  const uint64_t last = std::min<uint64_t>(run, chunks - 1);
-  for (uint64_t back = last + 1; back-- > 0;) ref::apply_nonce(x.b.data(), b_bytes, r.nonce - back);
-  return x;
+  if (r.mode == QV_MODE_FULL) return {PlainMatrix(r.seed_a, a_bytes), PlainMatrix(r.seed_b, b_bytes)};
+  PlainMatrix b(r.prepare_seed ^ ref::kPrepareBSeedXor, b_bytes);
+  b.with_nonces(r.first_nonce, r.nonce);
+  return {PlainMatrix(r.prepare_seed, a_bytes), b};
 }
 
 Roots attempt_roots(const QvRecord& r, const Matrices& plain, int threads) {
   const Cv key = to_cv(r.key);
   Roots roots;
-  roots.a_hash = fast_commit(key, plain.a.data(), plain.a.size(), threads);
-  roots.b_hash = fast_commit(key, plain.b.data(), plain.b.size(), threads);
+  roots.a_hash = fast_commit(key, plain.a, threads);
+  roots.b_hash = fast_commit(key, plain.b, threads);
   roots.seeds = ref::derive_seeds(key, roots.a_hash, roots.b_hash);
   return roots;
 }
@@ -101,12 +91,12 @@ Cell attempt_cell(const QvRecord& r, const Matrices& plain, const ref::NoiseSeed
   const std::vector<uint16_t> b_sel = ref::selector_table(seeds.b_seed, ref::b_tag(), k);
   std::vector<std::vector<int8_t>> rows, cols;
   for (const int64_t row : {r0, r0 + 8}) {
-    rows.push_back(noised_row(plain.a.data(), k, row, seeds.a_seed, ref::a_tag(), a_sel));
+    rows.push_back(noised_row(plain.a, k, row, seeds.a_seed, ref::a_tag(), a_sel));
   }
   for (int64_t u = 0; u < 32; ++u) {
     for (int64_t half = 0; half < 2; ++half) {
       const int64_t col = 256 * (C / 4) + 8 * u + 2 * (C % 4) + half;
-      cols.push_back(noised_row(plain.b.data(), k, col, seeds.b_seed, ref::b_tag(), b_sel));
+      cols.push_back(noised_row(plain.b, k, col, seeds.b_seed, ref::b_tag(), b_sel));
     }
   }
   Cell cell{};

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host_buffer.h"
+#include "fast_matrix.h"
 #include "quorl_ref/blake3.hpp"
 #include "quorl_ref/noise.hpp"
 #include "quorl_verify.h"
@@ -25,8 +25,11 @@ constexpr int64_t kMaxMatrixBytes = int64_t(1) << 32;
 // run that does not go backwards, and found = -1 or a cell of the grid.
 std::string record_problem(const QvRecord& record);
 
+// Plain A (m x k) and B (n x k) as the attempt searched them, described rather
+// than stored: their bytes are produced where they are read, so building this
+// costs nothing (`threads` is not needed and kept for the callers).
 struct Matrices {
-  HostBuffer a, b;  // plain A (m x k) and B (n x k) as the attempt searched them
+  PlainMatrix a, b;
 };
 Matrices attempt_matrices(const QvRecord& record, int threads = 1);
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace quorl::verify::blake3 {
 
@@ -28,7 +29,7 @@ using ParentKernel = void (*)(const uint32_t key[8], const uint32_t* in, size_t 
                               uint32_t extra_flags, uint32_t* out);
 
 struct Kernels {
-  const char* name;  // "portable", "avx2"
+  const char* name;  // "portable", "avx2", "avx512"
   size_t lanes;      // chunks hashed side by side
   ChunkKernel chunks;
   ParentKernel parents;
@@ -37,6 +38,10 @@ struct Kernels {
 const Kernels& portable_kernels();
 // Null when the CPU (or the compiler) lacks AVX2.
 const Kernels* avx2_kernels();
+// Null when the CPU (or the compiler) lacks AVX-512F.
+const Kernels* avx512_kernels();
+// Every set this CPU runs, widest first.
+std::vector<const Kernels*> supported_kernels();
 // The widest set this CPU supports; chosen once.
 const Kernels& best_kernels();
 

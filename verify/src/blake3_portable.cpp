@@ -87,8 +87,17 @@ const Kernels& portable_kernels() {
   return k;
 }
 
+std::vector<const Kernels*> supported_kernels() {
+  std::vector<const Kernels*> sets;
+  for (const Kernels* k : {avx512_kernels(), avx2_kernels()}) {
+    if (k != nullptr) sets.push_back(k);
+  }
+  sets.push_back(&portable_kernels());
+  return sets;
+}
+
 const Kernels& best_kernels() {
-  static const Kernels& k = avx2_kernels() ? *avx2_kernels() : portable_kernels();
+  static const Kernels& k = *supported_kernels().front();
   return k;
 }
 
