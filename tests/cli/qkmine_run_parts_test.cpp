@@ -12,6 +12,7 @@
 #include "mine_job.h"
 #include "quorl_ref/engine_messages.hpp"
 #include "mine_run.h"
+#include "run_summary.h"
 #include "share_check.h"
 #include "stand_in_mining.h"
 #include "verify_queue.h"
@@ -175,6 +176,40 @@ TEST(QkmineRunParts, ADeviceFailureIsReportedOnceAndNotAfterAHang) {
   EXPECT_EQ(run.tally(1).health(), Health::kHung);
   EXPECT_EQ(run.tally(1).error(), "qk_mine_full has not returned in 1 s");
   std::fclose(out);
+}
+
+TEST(QkmineRunParts, TheSummaryKeepsItsFieldsAndNamesEachStoppedDevice) {
+  RunFigures run;
+  run.mode = QV_MODE_BONLY;
+  run.dims = {8192, 8192, 2048};
+  run.seconds = 2;
+  run.ended_by = "attempts";
+  DeviceFigures ok, failed, hung;
+  ok.name = "gpu:0", ok.attempts = 256, ok.shares = 1, ok.attempts_per_s = 128, ok.steady_attempts_per_s = 130;
+  ok.health = Health::kDone;
+  failed.name = "gpu:1", failed.attempts = 64, failed.rejected = 2, failed.attempts_per_s = 32;
+  failed.steady_attempts_per_s = 32, failed.health = Health::kFailed;
+  failed.error = "CUDA error 700 (\"illegal\"\\address)";  // quotes and backslashes kept out of the JSON
+  hung.name = "gpu:2", hung.health = Health::kHung, hung.error = "qk_mine_full_bonly_batch has not returned in 120 s";
+  run.devices = {ok, failed, hung};
+
+  EXPECT_EQ(summary_json(run),
+            "{\"summary\":true,\"device\":\"gpu:0,gpu:1,gpu:2\",\"attempts\":320,\"shares\":1,\"rejected\":2,"
+            "\"seconds\":2.000,\"attempts_per_s\":160.000,\"tops\":43.980465,\"steady_attempts_per_s\":162.000,"
+            "\"devices\":[{\"device\":\"gpu:0\",\"attempts\":256,\"shares\":1,\"attempts_per_s\":128.000,"
+            "\"steady_attempts_per_s\":130.000,\"rejected\":0,\"status\":\"ok\"},"
+            "{\"device\":\"gpu:1\",\"attempts\":64,\"shares\":0,\"attempts_per_s\":32.000,"
+            "\"steady_attempts_per_s\":32.000,\"rejected\":2,\"status\":\"failed\","
+            "\"error\":\"CUDA error 700 ('illegal''address)\"},"
+            "{\"device\":\"gpu:2\",\"attempts\":0,\"shares\":0,\"attempts_per_s\":0.000,"
+            "\"steady_attempts_per_s\":0.000,\"rejected\":0,\"status\":\"hung\","
+            "\"error\":\"qk_mine_full_bonly_batch has not returned in 120 s\"}],"
+            "\"mode\":\"bonly\",\"m\":8192,\"n\":8192,\"k\":2048,\"failed\":2,\"ended_by\":\"attempts\"}");
+  EXPECT_EQ(progress_text(run, /*final=*/true),
+            "done: gpu:0 128.00 attempts/s, gpu:1 FAILED, gpu:2 HUNG | total 160.00 attempts/s, 43.9805 TOPS int8, "
+            "1 shares, 320 attempts in 2.0 s, 2 GPU hits rejected\n"
+            "done: gpu:1 failed: CUDA error 700 (\"illegal\"\\address)\n"
+            "done: gpu:2 hung: qk_mine_full_bonly_batch has not returned in 120 s\n");
 }
 
 }  // namespace

@@ -88,15 +88,15 @@ std::string summary_json(const RunFigures& run) {
     devices += "}";
   }
   const double total = rate(t.attempts, run.seconds);
-  // The first fields keep their order and names: scripts read them.
+  // Scripts read these fields, some by their first match in the line: the
+  // run's totals come before the devices' own.
   return format("{\"summary\":true,\"device\":\"%s\",\"attempts\":%lld,\"shares\":%lld,\"rejected\":%lld,"
-                "\"seconds\":%.3f,\"attempts_per_s\":%.3f,\"tops\":%.6f,",
+                "\"seconds\":%.3f,\"attempts_per_s\":%.3f,\"tops\":%.6f,\"steady_attempts_per_s\":%.3f,",
                 names.c_str(), (long long)t.attempts, (long long)t.shares, (long long)t.rejected, run.seconds,
-                total, tops(run, total)) +
+                total, tops(run, total), t.steady) +
          "\"devices\":[" + devices + "]" +
-         format(",\"steady_attempts_per_s\":%.3f,\"mode\":\"%s\",\"m\":%d,\"n\":%d,\"k\":%d,\"failed\":%lld,"
-                "\"ended_by\":\"%s\"}",
-                t.steady, run.mode == QV_MODE_FULL ? "full" : "bonly", run.dims.m, run.dims.n, run.dims.k,
+         format(",\"mode\":\"%s\",\"m\":%d,\"n\":%d,\"k\":%d,\"failed\":%lld,\"ended_by\":\"%s\"}",
+                run.mode == QV_MODE_FULL ? "full" : "bonly", run.dims.m, run.dims.n, run.dims.k,
                 (long long)t.stopped, run.ended_by.c_str());
 }
 
