@@ -81,7 +81,7 @@ bool call_fails(QkCtx& c, int64_t attempts) {
     c.sticky = kIllegalAddress;
   }
   if (c.faults.sticky_after >= 0 && c.attempts + attempts > c.faults.sticky_after) c.sticky = kIllegalAddress;
-  return c.sticky != 0;
+  return c.sticky != 0 || c.faults.launch_fails;
 }
 
 }  // namespace
@@ -101,6 +101,11 @@ void fake_kernel_reset() {
   g_hits.clear();
   ++g_generation;
   g_released.notify_all();
+}
+
+void fake_kernel_forget_hits() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  g_hits.clear();
 }
 
 std::vector<std::string> fake_kernel_hits() {
@@ -140,7 +145,8 @@ int qk_mine_full(QkHandle* h, const uint32_t key[8], uint64_t seed_a, uint64_t s
 
 int qk_get_hashes(QkHandle* h, uint32_t a_hash[8], uint32_t b_hash[8]) {
   QkCtx& c = *h->ctx;
-  const int status = c.sticky ? c.sticky : c.faults.readback_fails ? kUnknownError : 0;
+  const bool readback_fails = c.faults.readback_fails_after >= 0 && c.attempts > c.faults.readback_fails_after;
+  const int status = c.sticky ? c.sticky : readback_fails ? kUnknownError : 0;
   {
     std::lock_guard<std::mutex> lock(g_lock);
     if (status == 0) g_hits.insert(g_hits.end(), c.unchecked.begin(), c.unchecked.end());

@@ -24,8 +24,12 @@ struct FakeFaults {
   // A failed batch hands back the previous batch's outcomes, as the
   // library did before its batch call reset them first; else -1s.
   bool stale_batches = false;
-  // qk_get_hashes fails (999, unknown error) while mining works.
-  bool readback_fails = false;
+  // Once more attempts than this ran, qk_get_hashes fails (999, unknown
+  // error) while mining works; -1: never.
+  int64_t readback_fails_after = -1;
+  // Every mining call fails on entry (a kernel with no image for the
+  // device), an error the next call drops: found -1, status calls succeed.
+  bool launch_fails = false;
   // After this many attempts the next mining call does not return for a
   // minute (or until fake_kernel_reset), then fails; -1: never.
   int64_t block_after = -1;
@@ -36,6 +40,8 @@ void fake_kernel_set_faults(int device, const FakeFaults& faults);
 
 // Every device healthy again, blocked calls released, the log emptied.
 void fake_kernel_reset();
+// Empties the log alone (of the miners' trial attempts, say).
+void fake_kernel_forget_hits();
 
 // Every hit a mining call reported and a later qk_get_hashes stood behind
 // (a failed status call disowns the hits since the last one), in the

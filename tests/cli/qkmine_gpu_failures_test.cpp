@@ -75,11 +75,12 @@ size_t occurrences(const std::string& text, const std::string& what) {
 
 TEST_F(QkmineGpuFailures, AFailedDeviceStopsAloneAndTheRunSaysSo) {
   FakeFaults sticky_after_a_batch, stale, readback, dead;
-  sticky_after_a_batch.sticky_after = 64;  // B-only: the second batch fails
+  // Each device's trial attempt at open counts too.
+  sticky_after_a_batch.sticky_after = 1 + 64;  // B-only: the second batch fails
   stale = sticky_after_a_batch;
   stale.stale_batches = true;  // ... and hands back the first batch's hits again
-  readback.readback_fails = true;
-  dead.sticky_after = 0;
+  readback.readback_fails_after = 1;
+  dead.sticky_after = 1;
   FakeFaults steady;
   steady.call_ms = 50;  // so the failing device gets its turns
   const struct {
@@ -98,7 +99,7 @@ TEST_F(QkmineGpuFailures, AFailedDeviceStopsAloneAndTheRunSaysSo) {
        "CUDA error 700 (an illegal memory access was encountered) (from qk_get_hashes)", 64, "attempts"},
       {"B-only, failed readback", QV_MODE_BONLY, 256, false, steady, readback,
        "CUDA error 999 (unknown error) (from qk_get_hashes)", 0, "attempts"},
-      {"full, sticky error", QV_MODE_FULL, 12, true, steady, [] { FakeFaults f; f.sticky_after = 3; return f; }(),
+      {"full, sticky error", QV_MODE_FULL, 12, true, steady, [] { FakeFaults f; f.sticky_after = 1 + 3; return f; }(),
        "CUDA error 700 (an illegal memory access was encountered) (from qk_get_hashes)", 3, "attempts"},
       {"full, failed readback", QV_MODE_FULL, 12, true, steady, readback,
        "CUDA error 999 (unknown error) (from qk_get_hashes)", 0, "attempts"},
@@ -137,6 +138,35 @@ TEST_F(QkmineGpuFailures, AFailedDeviceStopsAloneAndTheRunSaysSo) {
       EXPECT_TRUE(distinct.insert(attempt_of(r)).second) << "printed twice: " << r;
     }
     if (c.all && gpu0_lives) EXPECT_EQ(m.records.size(), size_t(c.attempts));  // no attempt number lost
+  }
+}
+
+TEST_F(QkmineGpuFailures, ADeviceThatCannotSearchIsRefusedBeforeTheRun) {
+  FakeFaults no_kernels, dead, readback;
+  no_kernels.launch_fails = true;  // found -1 and no status call says why
+  dead.sticky_after = 0;
+  readback.readback_fails_after = 0;
+  const struct {
+    const char* name;
+    FakeFaults faults;
+    std::string refusal;  // "" for a device that mines
+  } cases[] = {
+      {"healthy", FakeFaults{}, ""},
+      {"kernels that cannot start", no_kernels,
+       "GPU 0 cannot search: a trial attempt against a target every cell meets found none"},
+      {"a sticky error", dead,
+       "GPU 0 failed its trial attempt: CUDA error 700 (an illegal memory access was encountered)"},
+      {"a failed readback", readback, "GPU 0 failed its trial attempt: CUDA error 999 (unknown error)"},
+  };
+  for (const auto& c : cases) {
+    for (const int mode : {QV_MODE_FULL, QV_MODE_BONLY}) {
+      SCOPED_TRACE(std::string(c.name) + (mode == QV_MODE_FULL ? ", full" : ", B-only"));
+      quorl::test::fake_kernel_set_faults(0, c.faults);
+      GpuMiner gpu(small_job(mode, 1, false), 0, 0);
+      const std::string problem = gpu.open();
+      if (c.refusal.empty()) EXPECT_EQ(problem, "");
+      else EXPECT_EQ(problem.rfind(c.refusal, 0), 0u) << problem;
+    }
   }
 }
 
@@ -221,7 +251,7 @@ TEST(QkmineGpuFailuresDeathTest, ACallThatNeverReturnsIsReportedHungAndTheRunExi
   const auto run = [&] {
     quorl::test::fake_kernel_reset();
     FakeFaults blocks;
-    blocks.block_after = 3;  // the fourth attempt never returns
+    blocks.block_after = 1 + 3;  // after the trial and three attempts, a call never returns
     quorl::test::fake_kernel_set_faults(1, blocks);
     FILE* out = std::fopen(path.c_str(), "w+");
     StandIn s;

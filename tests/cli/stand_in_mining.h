@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_kernel.h"
 #include "gpu_miner.h"
 #include "mine_job.h"
 #include "mine_run.h"
@@ -72,6 +73,7 @@ inline int mine_into(FILE* out, const qkmine::Job& job, const StandIn& s = {}) {
     EXPECT_EQ(w.open(), "");
     running.push_back(&w);
   }
+  fake_kernel_forget_hits();  // those of the trial attempts
   qkmine::MineRun::Setup setup;
   setup.confirm = s.confirm;
   qkmine::MineRun run(job, names, out, std::move(setup));

@@ -32,7 +32,30 @@ std::string GpuMiner::open() {
            "are not the standard ones its shares are verified against; use --k 2048 or more, "
            "SEPARATE_BOUND=1 or QUORL_KERNEL_VARIANT=fallback";
   }
-  return prepare(job_, nullptr);
+  const std::string failed = trial();
+  return failed.empty() ? prepare(job_, nullptr) : failed;
+}
+
+std::string GpuMiner::trial() {
+  const std::string gpu = "GPU " + std::to_string(gpu_);
+  uint32_t key[8], every_cell[8], a_hash[8], b_hash[8];
+  put(job_.key, key);
+  std::fill(every_cell, every_cell + 8, ~0u);
+  int32_t found = -1;
+  if (job_.mode == QV_MODE_FULL) {
+    found = qk_mine_full(ctx_->get(), key, job_.seed_a, job_.seed_b, every_cell);
+  } else {  // on a state of its own: preparing the job afterwards starts afresh
+    const int status = qk_prepare_a(ctx_->get(), key, every_cell, prepare_seed_);
+    if (status != 0) return gpu + " failed its trial attempt: " + cuda_error_text(status) + " (from qk_prepare_a)";
+    qk_mine_full_bonly_batch(ctx_->get(), job_.first_nonce, 1, &found);
+  }
+  const int status = qk_get_hashes(ctx_->get(), a_hash, b_hash);
+  if (status != 0) return gpu + " failed its trial attempt: " + cuda_error_text(status) + " (from qk_get_hashes)";
+  if (found < 0) {
+    return gpu + " cannot search: a trial attempt against a target every cell meets found none "
+           "(its kernels cannot start on it: a build it cannot run forced with QUORL_KERNEL_VARIANT?)";
+  }
+  return "";
 }
 
 std::string GpuMiner::prepare(const Job& job, DeviceTally* tally) {

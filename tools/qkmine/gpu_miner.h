@@ -28,9 +28,9 @@ class GpuMiner : public DeviceWorker {
  public:
   GpuMiner(const Job& job, int gpu, size_t place);
 
-  // Creates the context and prepares the job; "" or why this GPU cannot
-  // mine it (the first character '!' marks a refusal of the job rather
-  // than a device failure).
+  // Creates the context, proves it can search (trial) and prepares the
+  // job; "" or why this GPU cannot mine it (the first character '!' marks a
+  // refusal of the job rather than a device failure).
   std::string open();
   void run(MineRun& run) override;
 
@@ -38,6 +38,12 @@ class GpuMiner : public DeviceWorker {
   // Installs `job` (B-only: prepares A and B); "" or why not. `tally` is
   // watched during the call, once the run has started.
   std::string prepare(const Job& job, DeviceTally* tally);
+  // One attempt against a target every cell meets must find a cell. A
+  // kernel that cannot start on this GPU (no image for it, too few
+  // resources) fails on entry, an error the library drops at its next
+  // call, so no status call sees it: mining would find nothing while the
+  // device looked healthy. "" or why the GPU cannot search.
+  std::string trial();
   // Each returns false once the device failed (reported to the run).
   bool mine_full(MineRun& run, const Work& work);
   bool mine_bonly(MineRun& run, const Work& work);
