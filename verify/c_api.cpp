@@ -10,7 +10,7 @@
 #include "quorl_ref/engine_messages.hpp"
 #include "quorl_verify.h"
 #include "record_json.h"
-#include "share_check.h"
+#include "pool_share.h"
 
 namespace {
 

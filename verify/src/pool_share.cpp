@@ -1,4 +1,4 @@
-#include "share_check.h"
+#include "pool_share.h"
 
 #include <algorithm>
 
