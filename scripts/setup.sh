@@ -10,6 +10,9 @@ CUOBJDUMP_VERSION=13.2.86        # nvidia-cuda-cuobjdump: same major version as 
 NVDISASM_VERSION=13.2.86         # nvidia-cuda-nvdisasm: what cuobjdump -sass runs
 
 apt_packages=(cmake g++ make libgtest-dev b3sum ccache binutils pkg-config clang-14 libclang-rt-14-dev qemu-user)
+# Pool mining: Asio and OpenSSL for the stratum client's TCP and TLS, nlohmann-json
+# for its messages; python3 and the openssl CLI for the test pool and its CA.
+apt_packages+=(libasio-dev libssl-dev nlohmann-json3-dev python3 openssl)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

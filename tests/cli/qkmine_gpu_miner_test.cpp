@@ -10,75 +10,20 @@
 #include <vector>
 
 #include "fake_kernel.h"
-#include "gpu_miner.h"
-#include "mine_job.h"
-#include "mine_run.h"
 #include "qkmine_run.h"
 #include "quorl_verify.h"
+#include "stand_in_mining.h"
 
 namespace {
 
 using namespace qkmine;
+using quorl::test::expect_verifies;
 using quorl::test::json_field;
+using quorl::test::json_number;
+using quorl::test::Mined;
+using quorl::test::small_job;
 
-uint64_t json_number(const std::string& json, const std::string& name) {
-  const size_t at = json.find("\"" + name + "\":");
-  EXPECT_NE(at, std::string::npos) << name << " in " << json;
-  return at == std::string::npos ? 0 : std::stoull(json.substr(at + name.size() + 3));
-}
-
-Job small_job(int mode, int64_t attempts, bool all) {
-  Job job;
-  job.mode = mode;
-  job.dims = {128, 256, 256};
-  for (uint32_t i = 0; i < 8; ++i) job.key[i] = 0x01010101u * i;
-  job.target = target_for_difficulty(6);  // a few of the 256 cells qualify in most attempts
-  job.seed_a = 0, job.seed_b = 1000;
-  job.prepare_seed = 50, job.first_nonce = 7;
-  job.attempts = attempts;
-  job.all = all;
-  job.json = true;
-  return job;
-}
-
-struct Mined {
-  std::vector<std::string> records;
-  std::string summary;
-};
-
-// Mines on `gpus` stand-in devices and returns what was printed.
-Mined mine(const Job& job, int gpus) {
-  std::vector<GpuMiner> workers;
-  std::vector<std::string> names;
-  for (int i = 0; i < gpus; ++i) {
-    workers.emplace_back(job, i, size_t(i));
-    names.push_back("gpu:" + std::to_string(i));
-  }
-  for (GpuMiner& w : workers) EXPECT_EQ(w.open(), "");
-  FILE* out = std::tmpfile();
-  {
-    MineRun run(job, names, out);
-    run_workers(run, workers);
-  }
-  std::rewind(out);
-  Mined mined;
-  char line[4096];
-  while (std::fgets(line, sizeof line, out) != nullptr) {
-    std::string text(line);
-    text.pop_back();
-    (text.find("\"summary\":true") != std::string::npos ? mined.summary : (mined.records.emplace_back(), mined.records.back())) = text;
-  }
-  std::fclose(out);
-  return mined;
-}
-
-void expect_verifies(const std::string& record) {
-  QvRecord r;
-  QvVerdict v;
-  char why[256] = "";
-  ASSERT_EQ(qv_parse_record(record.data(), record.size(), &r, why, sizeof why), QV_OK) << why;
-  EXPECT_EQ(qv_verify(&r, 1, &v, why, sizeof why), QV_OK) << record << " fault " << v.fault << " " << why;
-}
+Mined mine(const Job& job, int gpus) { return quorl::test::mine(job, {gpus}); }
 
 TEST(QkmineGpuMiner, FullModeSharesOneSeedSequenceAcrossDevices) {
   const Mined m = mine(small_job(QV_MODE_FULL, 6, /*all=*/true), 2);

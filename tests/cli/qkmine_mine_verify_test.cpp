@@ -128,6 +128,9 @@ TEST(QkmineMineVerify, BadInputExitsTwo) {
       {"mine --devices cpu --mode bonly --seed-a 1", "usage: qkmine mine"},
       {"mine --devices cpu --attempts 1 --seconds 1", "usage: qkmine mine"},
       {"mine --devices x1", "usage: qkmine mine"},
+      {"mine --devices cpu --watchdog -1", "--watchdog takes a number of seconds"},
+      {"mine --devices cpu --watchdog soon", "--watchdog takes a number of seconds"},
+      {"mine --devices cpu --watchdog", "--watchdog needs a value"},
   };
   for (const auto& c : cases) {
     const auto r = qkmine(c.args);

@@ -4,7 +4,6 @@
 #include "fast_commit.h"
 #include "quorl_ref/bonly.hpp"
 #include "quorl_ref/matrix_gen.hpp"
-#include "record_json.h"
 
 namespace qkmine {
 
@@ -32,21 +31,23 @@ void CpuMiner::run(MineRun& run) {
   if (job_.mode == QV_MODE_BONLY) prepare();
   DeviceTally& tally = run.tally(0);
   for (int64_t i = 0; run.claim(1).count == 1; ++i) {
-    const quorl::ref::AttemptOperands& op = attempt(i);
-    const CpuHit hit = cpu_search(op, job_.dims, job_.target);
-    if (hit.found >= 0) tally.shares.fetch_add(1);
-    if (hit.found >= 0 || job_.all) {
-      QvRecord r = record_base(job_, job_.prepare_seed, i);
-      put(op.a_hash, r.a_hash);
-      put(op.b_hash, r.b_hash);
-      put(op.seeds.a_seed, r.a_seed);
-      put(op.seeds.b_seed, r.b_seed);
-      r.found = hit.found;
-      r.has_hash = hit.found >= 0;
-      if (r.has_hash) put(hit.hash, r.hash);
-      run.emit(quorl::verify::format_record(r, "cpu"));
+    CpuHit hit;
+    {
+      DeviceCall call(tally, "an attempt on the reference model");
+      hit = cpu_search(attempt(i), job_.dims, job_.target);
     }
-    tally.attempts.fetch_add(1);
+    run.count_attempts(0, 1);
+    if (hit.found < 0 && !job_.all) continue;
+    // Found on the host: the record needs no further check.
+    QvRecord r = record_base(job_, job_.prepare_seed, i);
+    put(state_.a_hash, r.a_hash);
+    put(state_.b_hash, r.b_hash);
+    put(state_.seeds.a_seed, r.a_seed);
+    put(state_.seeds.b_seed, r.b_seed);
+    r.found = hit.found;
+    r.has_hash = hit.found >= 0;
+    if (r.has_hash) put(hit.hash, r.hash);
+    run.hand_over({r, 0, Check::kNone});
   }
 }
 

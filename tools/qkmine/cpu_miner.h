@@ -3,16 +3,17 @@
 
 #include "mine_job.h"
 #include "mine_run.h"
+#include "mine_supervisor.h"
 #include "quorl_ref/attempt.hpp"
 
 namespace qkmine {
 
 // Full attempts from scratch, or B-only attempts on a state prepared once
 // from the job's prepare seed and mutated by each nonce in turn.
-class CpuMiner {
+class CpuMiner : public DeviceWorker {
  public:
   explicit CpuMiner(const Job& job) : job_(job) {}
-  void run(MineRun& run);
+  void run(MineRun& run) override;
 
  private:
   void prepare();

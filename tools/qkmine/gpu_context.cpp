@@ -34,6 +34,10 @@ GpuContext::GpuContext(int device, int m, int n, int k, const char* build) {
   else ::unsetenv("QUORL_KERNEL_VARIANT");
 }
 
+std::string cuda_error_text(int status) {
+  return "CUDA error " + std::to_string(status) + " (" + cudaGetErrorString(cudaError_t(status)) + ")";
+}
+
 bool gpu_properties(int device, std::string& name, int& major, int& minor) {
   cudaDeviceProp prop{};
   if (cudaGetDeviceProperties(&prop, device) != cudaSuccess) return false;

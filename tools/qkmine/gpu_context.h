@@ -25,6 +25,9 @@ class GpuContext {
   QkHandle* handle_ = nullptr;
 };
 
+// "CUDA error 700 (an illegal memory access was encountered)".
+std::string cuda_error_text(int status);
+
 // "NVIDIA H100 80GB HBM3", and its compute capability; false without one.
 bool gpu_properties(int device, std::string& name, int& major, int& minor);
 

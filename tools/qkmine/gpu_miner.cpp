@@ -1,12 +1,10 @@
 #include "gpu_miner.h"
 
-#include <cstdio>
-#include <vector>
+#include <algorithm>
 
 #include "gpu_builds.h"
 #include "quorl_ref/noise.hpp"
 #include "quorl_verify.h"
-#include "record_json.h"
 
 namespace qkmine {
 namespace {
@@ -22,7 +20,7 @@ quorl::ref::Cv cv(const uint32_t words[8]) {
 }  // namespace
 
 GpuMiner::GpuMiner(const Job& job, int gpu, size_t place)
-    : job_(job), gpu_(gpu), place_(place), prepare_seed_(job.prepare_seed + place) {}
+    : job_(job), gpu_(gpu), place_(place), prepare_seed_(job.prepare_seed + place), results_(kBatch) {}
 
 std::string GpuMiner::open() {
   const SearchMode mode = search_mode_from_env();
@@ -34,93 +32,132 @@ std::string GpuMiner::open() {
            "are not the standard ones its shares are verified against; use --k 2048 or more, "
            "SEPARATE_BOUND=1 or QUORL_KERNEL_VARIANT=fallback";
   }
-  if (job_.mode == QV_MODE_BONLY) {
-    uint32_t key[8], target[8];
-    put(job_.key, key);
-    put(job_.target, target);
-    const int status = qk_prepare_a(ctx_->get(), key, target, prepare_seed_);
-    if (status != 0) return "preparing B-only mining on GPU " + std::to_string(gpu_) + ": CUDA error " + std::to_string(status);
+  const std::string failed = trial();
+  return failed.empty() ? prepare(job_, nullptr) : failed;
+}
+
+std::string GpuMiner::trial() {
+  const std::string gpu = "GPU " + std::to_string(gpu_);
+  uint32_t key[8], every_cell[8], a_hash[8], b_hash[8];
+  put(job_.key, key);
+  std::fill(every_cell, every_cell + 8, ~0u);
+  int32_t found = -1;
+  if (job_.mode == QV_MODE_FULL) {
+    found = qk_mine_full(ctx_->get(), key, job_.seed_a, job_.seed_b, every_cell);
+  } else {  // on a state of its own: preparing the job afterwards starts afresh
+    const int status = qk_prepare_a(ctx_->get(), key, every_cell, prepare_seed_);
+    if (status != 0) return gpu + " failed its trial attempt: " + cuda_error_text(status) + " (from qk_prepare_a)";
+    qk_mine_full_bonly_batch(ctx_->get(), job_.first_nonce, 1, &found);
+  }
+  const int status = qk_get_hashes(ctx_->get(), a_hash, b_hash);
+  if (status != 0) return gpu + " failed its trial attempt: " + cuda_error_text(status) + " (from qk_get_hashes)";
+  if (found < 0) {
+    return gpu + " cannot search: a trial attempt against a target every cell meets found none "
+           "(its kernels cannot start on it: a build it cannot run forced with QUORL_KERNEL_VARIANT?)";
   }
   return "";
 }
 
-void GpuMiner::run(MineRun& run) {
-  if (job_.mode == QV_MODE_FULL) run_full(run);
-  else run_bonly(run);
+std::string GpuMiner::prepare(const Job& job, DeviceTally* tally) {
+  job_ = job;
+  prepare_seed_ = job.prepare_seed + place_;
+  done_ = 0;
+  if (job.mode != QV_MODE_BONLY) return "";
+  uint32_t key[8], target[8];
+  put(job.key, key);
+  put(job.target, target);
+  int status;
+  if (tally != nullptr) {
+    DeviceCall call(*tally, "qk_prepare_a");
+    status = qk_prepare_a(ctx_->get(), key, target, prepare_seed_);
+  } else {
+    status = qk_prepare_a(ctx_->get(), key, target, prepare_seed_);
+  }
+  if (status == 0) return "";
+  return "preparing B-only mining on GPU " + std::to_string(gpu_) + ": " + cuda_error_text(status);
 }
 
-void GpuMiner::roots_from_gpu(QvRecord& r) {
-  qk_get_hashes(ctx_->get(), r.a_hash, r.b_hash);
+void GpuMiner::run(MineRun& run) {
+  // With --all every B-only attempt needs its roots, which only the
+  // context's latest attempt has: one attempt per call then.
+  const int64_t batch = job_.mode == QV_MODE_FULL || job_.all ? 1 : kBatch;
+  for (Work w = run.claim(batch); w.count > 0; w = run.claim(batch)) {
+    if (w.job->id != job_.id) {
+      const std::string problem = prepare(*w.job, &run.tally(place_));
+      if (!problem.empty()) {
+        run.give_back(w);
+        run.fail(place_, problem);
+        return;
+      }
+    }
+    if (!(job_.mode == QV_MODE_FULL ? mine_full(run, w) : mine_bonly(run, w))) {
+      run.give_back(w);
+      return;
+    }
+  }
+}
+
+bool GpuMiner::read_roots(MineRun& run, QvRecord& r) {
+  // qk_get_hashes waits for the context's stream, and a failed device's
+  // wait returns its sticky error; after the mining call's own wait it
+  // costs two 32-byte copies, a few microseconds against milliseconds per
+  // attempt. A failed wait makes every outcome of the call suspect: none
+  // is used.
+  int status;
+  {
+    DeviceCall call(run.tally(place_), "qk_get_hashes");
+    status = qk_get_hashes(ctx_->get(), r.a_hash, r.b_hash);
+  }
+  if (status != 0) {
+    run.fail(place_, cuda_error_text(status) + " (from qk_get_hashes)");
+    return false;
+  }
   const quorl::ref::NoiseSeeds seeds = quorl::ref::derive_seeds(job_.key, cv(r.a_hash), cv(r.b_hash));
   put(seeds.a_seed, r.a_seed);
   put(seeds.b_seed, r.b_seed);
+  return true;
 }
 
-void GpuMiner::settle(MineRun& run, QvRecord& r) {
-  DeviceTally& tally = run.tally(place_);
-  if (r.found >= 0) {
-    QvVerdict verdict;
-    char why[256] = "";
-    r.has_hash = 0;
-    const int status = qv_verify(&r, 1, &verdict, why, sizeof why);
-    if (status != QV_OK) {
-      tally.rejected.fetch_add(1);
-      static const char* const kFaults[] = {"", "a_hash", "b_hash", "b_seed", "a_seed", "hash", "target"};
-      std::fprintf(stderr, "qkmine mine: GPU %d reported cell %d, which the host verifier rejects (%s)\n", gpu_,
-                   r.found, status == QV_INVALID ? kFaults[verdict.fault % 7] : why);
-      return;
-    }
-    std::copy(verdict.hash, verdict.hash + 8, r.hash);
-    r.has_hash = 1;
-    tally.shares.fetch_add(1);
-  }
-  run.emit(quorl::verify::format_record(r, "gpu:" + std::to_string(gpu_)));
-}
-
-void GpuMiner::run_full(MineRun& run) {
+bool GpuMiner::mine_full(MineRun& run, const Work& w) {
   uint32_t key[8], target[8];
   put(job_.key, key);
   put(job_.target, target);
-  DeviceTally& tally = run.tally(place_);
-  for (MineRun::Claim c = run.claim(1); c.count == 1; c = run.claim(1)) {
-    QvRecord r = record_base(job_, 0, c.first);
+  QvRecord r = record_base(job_, 0, w.first);
+  {
+    DeviceCall call(run.tally(place_), "qk_mine_full");
     r.found = qk_mine_full(ctx_->get(), key, r.seed_a, r.seed_b, target);
-    tally.attempts.fetch_add(1);
-    if (r.found < 0 && !job_.all) continue;
-    roots_from_gpu(r);
-    settle(run, r);
   }
+  if (!read_roots(run, r)) return false;
+  run.count_attempts(place_, 1);
+  if (r.found >= 0 || job_.all) run.hand_over({r, place_, r.found >= 0 ? Check::kClaims : Check::kNone});
+  return true;
 }
 
-void GpuMiner::run_bonly(MineRun& run) {
-  // With --all every attempt needs its roots, which only the context's last
-  // attempt has: one attempt per call then.
-  const int batch = job_.all ? 1 : kBatch;
-  DeviceTally& tally = run.tally(place_);
-  std::vector<int32_t> results(kBatch);
-  int64_t done = 0;  // nonces since preparation
-  for (MineRun::Claim c = run.claim(batch); c.count > 0; c = run.claim(batch)) {
-    const int count = int(c.count);
-    qk_mine_full_bonly_batch(ctx_->get(), job_.first_nonce + uint64_t(done), count, results.data());
-    tally.attempts.fetch_add(count);
-    for (int j = 0; j < count; ++j) {
-      if (results[size_t(j)] < 0 && !job_.all) continue;
-      QvRecord r = record_base(job_, prepare_seed_, done + j);
-      r.found = results[size_t(j)];
-      if (j == count - 1) {
-        roots_from_gpu(r);
-      } else {  // an earlier attempt of the batch: its roots come from the host
-        char why[256] = "";
-        if (qv_attempt_roots(&r, 1, r.a_hash, r.b_hash, r.a_seed, r.b_seed, why, sizeof why) != QV_OK) {
-          std::fprintf(stderr, "qkmine mine: GPU %d: %s\n", gpu_, why);
-          tally.rejected.fetch_add(1);
-          continue;
-        }
-      }
-      settle(run, r);
-    }
-    done += count;
+bool GpuMiner::mine_bonly(MineRun& run, const Work& w) {
+  const int count = int(std::min<int64_t>(w.count, kBatch));
+  // A library that fails before writing an outcome leaves -1, not a stale hit.
+  std::fill(results_.begin(), results_.end(), -1);
+  {
+    DeviceCall call(run.tally(place_), "qk_mine_full_bonly_batch");
+    qk_mine_full_bonly_batch(ctx_->get(), job_.first_nonce + uint64_t(done_), count, results_.data());
   }
+  QvRecord last = record_base(job_, prepare_seed_, done_ + count - 1);
+  if (!read_roots(run, last)) return false;
+  run.count_attempts(place_, count);
+  for (int j = 0; j < count; ++j) {
+    const int32_t found = results_[size_t(j)];
+    if (found < 0 && !job_.all) continue;
+    if (j == count - 1) {
+      last.found = found;
+      run.hand_over({last, place_, found >= 0 ? Check::kClaims : Check::kNone});
+    } else {  // an earlier attempt of the batch: its roots come from the host's check
+      QvRecord r = record_base(job_, prepare_seed_, done_ + j);
+      r.found = found;
+      run.hand_over({r, place_, Check::kHostRoots});
+    }
+  }
+  done_ += count;
+  return true;
 }
 
 }  // namespace qkmine

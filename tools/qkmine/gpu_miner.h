@@ -6,41 +6,58 @@
 // each GPU mutates its own B, and runs qk_mine_full_bonly_batch over its own
 // nonces first_nonce, first_nonce + 1, ...
 //
-// Every hit is checked by the host verifier before its record is printed; a
-// hit it does not confirm is counted as rejected and named on stderr.
+// After every call that mines, qk_get_hashes is the device's status check:
+// a failed device is reported and stops before any outcome of the failed
+// call is used. Hits go to the run's queue for the host's check, so the
+// thread goes straight back to queueing GPU work.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gpu_context.h"
 #include "mine_job.h"
 #include "mine_run.h"
+#include "mine_supervisor.h"
 
 namespace qkmine {
 
-class GpuMiner {
+class GpuMiner : public DeviceWorker {
  public:
   GpuMiner(const Job& job, int gpu, size_t place);
 
-  // Creates the context; "" or why this GPU cannot mine this job (the first
-  // character '!' marks a refusal of the job rather than a device failure).
+  // Creates the context, proves it can search (trial) and prepares the
+  // job; "" or why this GPU cannot mine it (the first character '!' marks a
+  // refusal of the job rather than a device failure).
   std::string open();
-  void run(MineRun& run);
+  void run(MineRun& run) override;
 
  private:
-  void run_full(MineRun& run);
-  void run_bonly(MineRun& run);
-  // Fills the record's roots and seeds from the context (the attempt it just ran).
-  void roots_from_gpu(QvRecord& r);
-  // Confirms a hit on the host and prints its record; counts it either way.
-  void settle(MineRun& run, QvRecord& r);
+  // Installs `job` (B-only: prepares A and B); "" or why not. `tally` is
+  // watched during the call, once the run has started.
+  std::string prepare(const Job& job, DeviceTally* tally);
+  // One attempt against a target every cell meets must find a cell. A
+  // kernel that cannot start on this GPU (no image for it, too few
+  // resources) fails on entry, an error the library drops at its next
+  // call, so no status call sees it: mining would find nothing while the
+  // device looked healthy. "" or why the GPU cannot search.
+  std::string trial();
+  // Each returns false once the device failed (reported to the run).
+  bool mine_full(MineRun& run, const Work& work);
+  bool mine_bonly(MineRun& run, const Work& work);
+  // The status check: the roots of the context's latest attempt, and from
+  // them the seeds.
+  bool read_roots(MineRun& run, QvRecord& r);
 
-  const Job& job_;
+  Job job_;  // the job the context holds
   int gpu_;
   size_t place_;
   uint64_t prepare_seed_;
+  int64_t done_ = 0;  // B-only nonces run since preparing
   std::unique_ptr<GpuContext> ctx_;
+  std::vector<int32_t> results_;
 };
 
 }  // namespace qkmine

@@ -12,6 +12,7 @@
 namespace qkmine {
 
 struct Job {
+  uint64_t id = 0;          // 0: the command line's; a source that switches jobs numbers them
   int mode = QV_MODE_FULL;  // enum QvMode
   quorl::ref::Dims dims{};
   quorl::ref::Cv key{}, target{};

@@ -1,93 +1,146 @@
 #include "mine_run.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 
+#include "interrupts.h"
+
 namespace qkmine {
-namespace {
 
-std::atomic<MineRun*> g_run{nullptr};
-extern "C" void on_interrupt(int) {
-  if (MineRun* run = g_run.load()) run->stop();
-}
-
-}  // namespace
-
-MineRun::MineRun(const Job& job, const std::vector<std::string>& device_names, FILE* out)
-    : job_(job), start_(std::chrono::steady_clock::now()), out_(out) {
+MineRun::MineRun(const Job& job, const std::vector<std::string>& device_names, FILE* out, Setup setup)
+    : job_(job),
+      start_(std::chrono::steady_clock::now()),
+      out_(out),
+      jobs_(setup.jobs ? std::move(setup.jobs) : std::make_unique<FixedJob>(job)),
+      records_(setup.records ? std::move(setup.records) : std::make_unique<RecordLines>(out)),
+      checks_(setup.confirm ? std::move(setup.confirm)
+                            : VerifyQueue::Confirm([threads = check_threads()](QvRecord& r, Check c) {
+                                return confirm_outcome(r, c, threads);
+                              }),
+              [this](const Outcome& o, const std::string& verdict) { settle(o, verdict); }) {
   for (const std::string& name : device_names) {
     tallies_.push_back(std::make_unique<DeviceTally>());
     tallies_.back()->name = name;
   }
 }
 
+MineRun::~MineRun() { checks_.drain(); }
+
 double MineRun::elapsed() const {
+  const int64_t end = end_ns_.load();
+  if (end > 0) return double(end) * 1e-9;
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
 bool MineRun::over() const {
-  return stop_.load() || (job_.seconds > 0 && elapsed() >= job_.seconds) ||
-         (job_.attempts >= 0 && claimed_.load() >= job_.attempts);
+  if (stop_.load() || interrupt_requested()) return true;
+  if (job_.seconds > 0 && elapsed() >= job_.seconds) return true;
+  return false;
 }
 
-MineRun::Claim MineRun::claim(int64_t want) {
-  if (stop_.load() || (job_.seconds > 0 && elapsed() >= job_.seconds)) return {0, 0};
-  const int64_t first = claimed_.fetch_add(want);
-  if (job_.attempts < 0) return {first, want};
-  if (first >= job_.attempts) return {first, 0};
-  return {first, std::min(want, job_.attempts - first)};
+Work MineRun::claim(int64_t want) {
+  if (over() || want <= 0) return {};
+  std::lock_guard<std::mutex> lock(claim_lock_);
+  const int64_t count = job_.attempts < 0 ? want : std::min(want, job_.attempts - claimed_);
+  if (count <= 0) return {};
+  Work work = jobs_->take(count);  // may be fewer: the rest of a range given back
+  claimed_ += work.count;
+  return work;
 }
 
-void MineRun::emit(const std::string& line) {
-  std::lock_guard<std::mutex> lock(out_lock_);
-  std::fprintf(out_, "%s\n", line.c_str());
-  std::fflush(out_);
+void MineRun::give_back(const Work& work) {
+  if (work.count <= 0) return;
+  {
+    std::lock_guard<std::mutex> lock(claim_lock_);
+    claimed_ -= work.count;
+  }
+  jobs_->give_back(work);
+}
+
+void MineRun::count_attempts(size_t device, int64_t n) {
+  DeviceTally& t = tally(device);
+  const int64_t total = t.attempts.fetch_add(n) + n;
+  if (t.warm_at.load() == 0) {
+    t.warm_attempts.store(total);
+    t.warm_at.store(steady_now_ns());
+  }
+}
+
+void MineRun::hand_over(Outcome outcome) { checks_.hand_over(std::move(outcome)); }
+
+void MineRun::fail(size_t device, const std::string& why) {
+  DeviceTally& t = tally(device);
+  if (!t.settle(Health::kFailed, why)) return;
+  std::fprintf(stderr, "qkmine mine: %s failed: %s; it stops, %s\n", t.name.c_str(), why.c_str(),
+               tallies_.size() > 1 ? "the other devices go on" : "no device is left");
+}
+
+void MineRun::settle(const Outcome& o, const std::string& verdict) {
+  DeviceTally& t = tally(o.device);
+  if (!verdict.empty()) {
+    t.rejected.fetch_add(1);
+    std::fprintf(stderr, "qkmine mine: %s reported cell %d, which the host verifier rejects (%s)\n",
+                 t.name.c_str(), o.record.found, verdict.c_str());
+    return;
+  }
+  if (o.record.found >= 0) t.shares.fetch_add(1);
+  records_->accept(o.record, t.name);
+}
+
+void MineRun::finish() {
+  if (end_ns_.load() == 0) {
+    end_ns_.store(std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           std::chrono::steady_clock::now() - start_)
+                                           .count()));
+  }
+  checks_.drain();
+}
+
+std::string MineRun::ended_by() const {
+  bool any_left = false;
+  for (const auto& t : tallies_) {
+    if (t->health() == Health::kHung) return "watchdog";
+    any_left = any_left || t->health() != Health::kFailed;
+  }
+  if (interrupt_requested()) return "interrupt";
+  if (!any_left) return "failure";
+  if (job_.seconds > 0 && elapsed() >= job_.seconds) return "seconds";
+  return "attempts";
+}
+
+RunFigures MineRun::figures() const {
+  RunFigures run;
+  run.mode = job_.mode;
+  run.dims = job_.dims;
+  run.seconds = elapsed();
+  run.ended_by = ended_by();
+  const int64_t mining_end =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(start_.time_since_epoch()).count() +
+      int64_t(run.seconds * 1e9);
+  for (const auto& t : tallies_) {
+    DeviceFigures d;
+    d.name = t->name;
+    d.attempts = t->attempts.load(), d.shares = t->shares.load(), d.rejected = t->rejected.load();
+    d.attempts_per_s = run.seconds > 0 ? double(d.attempts) / run.seconds : 0.0;
+    const int64_t warm_at = t->warm_at.load(), warm_attempts = t->warm_attempts.load();
+    d.steady_attempts_per_s = warm_at > 0 && mining_end > warm_at && d.attempts > warm_attempts
+                                  ? double(d.attempts - warm_attempts) / (double(mining_end - warm_at) * 1e-9)
+                                  : d.attempts_per_s;
+    d.health = t->health();
+    d.error = t->error();
+    run.devices.push_back(d);
+  }
+  return run;
 }
 
 void MineRun::report(bool final) {
-  const double seconds = elapsed();
-  const double ops_per_attempt = 2.0 * job_.dims.m * job_.dims.n * job_.dims.k;
-  int64_t attempts = 0, shares = 0, rejected = 0;
-  std::string names, per_device, per_device_json;
-  for (const auto& t : tallies_) {
-    const int64_t a = t->attempts.load();
-    attempts += a;
-    shares += t->shares.load();
-    rejected += t->rejected.load();
-    const double rate = seconds > 0 ? double(a) / seconds : 0.0;
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "%s%s %.2f attempts/s", per_device.empty() ? "" : ", ",
-                  t->name.c_str(), rate);
-    per_device += buf;
-    std::snprintf(buf, sizeof buf, "%s{\"device\":\"%s\",\"attempts\":%lld,\"shares\":%lld,\"attempts_per_s\":%.3f}",
-                  per_device_json.empty() ? "" : ",", t->name.c_str(), (long long)a,
-                  (long long)t->shares.load(), rate);
-    per_device_json += buf;
-    names += (names.empty() ? "" : ",") + t->name;
-  }
-  const double rate = seconds > 0 ? double(attempts) / seconds : 0.0;
-  const double tops = rate * ops_per_attempt / 1e12;
-  std::lock_guard<std::mutex> lock(out_lock_);
+  const RunFigures run = figures();
   if (final && job_.json) {
-    std::fprintf(out_, "{\"summary\":true,\"device\":\"%s\",\"attempts\":%lld,\"shares\":%lld,\"rejected\":%lld,"
-                "\"seconds\":%.3f,\"attempts_per_s\":%.3f,\"tops\":%.6f,\"devices\":[%s]}\n",
-                names.c_str(), (long long)attempts, (long long)shares, (long long)rejected, seconds, rate,
-                tops, per_device_json.c_str());
+    std::fprintf(out_, "%s\n", summary_json(run).c_str());
     std::fflush(out_);
-    return;
+  } else {
+    std::fputs(progress_text(run, final).c_str(), stderr);
   }
-  std::fprintf(stderr,
-               "%s %s | total %.2f attempts/s, %.4f TOPS int8, %lld shares, %lld attempts in %.1f s%s\n",
-               final ? "done:" : "mining:", per_device.c_str(), rate, tops, (long long)shares,
-               (long long)attempts, seconds,
-               rejected > 0 ? (", " + std::to_string(rejected) + " GPU hits rejected").c_str() : "");
-}
-
-void stop_on_interrupt(MineRun& run) {
-  g_run.store(&run);
-  std::signal(SIGINT, on_interrupt);
-  std::signal(SIGTERM, on_interrupt);
 }
 
 }  // namespace qkmine

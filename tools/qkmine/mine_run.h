@@ -1,66 +1,85 @@
-// What the mining threads of one `qkmine mine` run share: the attempt budget,
-// the stop flag (Ctrl-C, --seconds), per-device counters, the record output
-// and the progress lines.
+// What the device threads of one `qkmine mine` run share: the attempt
+// budget and the stop (--attempts, --seconds, Ctrl-C, a hung device), the
+// job source, per-device tallies and health, the queue of outcomes waiting
+// for the host's check, the record sink, and the progress and summary.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "device_tally.h"
+#include "job_source.h"
 #include "mine_job.h"
+#include "record_sink.h"
+#include "run_summary.h"
+#include "verify_queue.h"
 
 namespace qkmine {
 
-struct DeviceTally {
-  std::string name;
-  std::atomic<int64_t> attempts{0}, shares{0};
-  std::atomic<int64_t> rejected{0};  // hits the host verifier did not confirm
-};
-
 class MineRun {
  public:
-  // Records and the --json summary go to `out`.
-  MineRun(const Job& job, const std::vector<std::string>& device_names, FILE* out = stdout);
-
-  // Grants up to `want` attempts from --attempts (all of them without a
-  // limit), numbered from `first` across the run; count 0 once the run is
-  // over: budget spent, --seconds past or Ctrl-C.
-  struct Claim {
-    int64_t first, count;
+  struct Setup {
+    std::unique_ptr<JobSource> jobs;      // null: the given job (FixedJob)
+    std::unique_ptr<RecordSink> records;  // null: one JSON line per record on `out`
+    VerifyQueue::Confirm confirm;         // null: the host verifier (confirm_outcome)
   };
-  Claim claim(int64_t want);
+  // `job` sets the mode, dims, limits and output; the summary (with --json)
+  // and by default the records go to `out`.
+  MineRun(const Job& job, const std::vector<std::string>& device_names, FILE* out = stdout,
+          Setup setup = {});
+  ~MineRun();
+
+  // Up to `want` attempts of the current job; count 0 once the run is over.
+  Work claim(int64_t want);
+  // Attempts a failed device claimed but did not run, for the others.
+  void give_back(const Work& work);
   bool over() const;
   void stop() { stop_.store(true); }
 
   DeviceTally& tally(size_t device) { return *tallies_[device]; }
-  // One line on stdout, whole, whichever thread prints it.
-  void emit(const std::string& line);
+  // The device ran `n` more attempts, checked by its status call.
+  void count_attempts(size_t device, int64_t n);
+  // From a device thread: queued for the host's check; the record is
+  // printed (or the hit counted as rejected) once checked.
+  void hand_over(Outcome outcome);
+  // From a device thread whose device failed: one line on stderr with the
+  // reason; the device stops, the others go on.
+  void fail(size_t device, const std::string& why);
+
+  // Ends the mining clock (rates are over mining time), then settles every
+  // outcome still waiting for its check.
+  void finish();
+  // Outcomes handed over and not yet checked.
+  size_t waiting() const { return checks_.waiting(); }
   // The progress line (stderr), or the final summary (stderr, or stdout as
   // one JSON object with --json).
   void report(bool final);
   double elapsed() const;
+  // Why the run ended: "attempts", "seconds", "interrupt", "failure" (no
+  // device left) or "watchdog".
+  std::string ended_by() const;
 
  private:
-  const Job& job_;
+  void settle(const Outcome& outcome, const std::string& verdict);
+  RunFigures figures() const;
+
+  const Job job_;
   std::chrono::steady_clock::time_point start_;
-  std::atomic<int64_t> claimed_{0};
+  std::atomic<int64_t> end_ns_{0};  // since start_, once finish() ran
   std::atomic<bool> stop_{false};
+  std::mutex claim_lock_;
+  int64_t claimed_ = 0;
   std::vector<std::unique_ptr<DeviceTally>> tallies_;
   FILE* out_;
-  std::mutex out_lock_;
+  std::unique_ptr<JobSource> jobs_;
+  std::unique_ptr<RecordSink> records_;
+  VerifyQueue checks_;  // after everything its worker touches, so it stops first
 };
 
-// Ctrl-C and SIGTERM stop the run cleanly (the summary still prints).
-void stop_on_interrupt(MineRun& run);
-// Runs `workers` (one thread each) while printing progress every few seconds.
-template <class Worker>
-void run_workers(MineRun& run, std::vector<Worker>& workers);
-
 }  // namespace qkmine
-
-#include "mine_run_inl.h"

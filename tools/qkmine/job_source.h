@@ -1,0 +1,49 @@
+// Where the attempts of a `qkmine mine` run come from. The built-in source
+// is the one job of the command line; a source that switches jobs mid-run
+// (a pool's) hands out its jobs the same way, each with its own `id`, and
+// the devices re-prepare when the id changes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "mine_job.h"
+
+namespace qkmine {
+
+// Attempts first .. first + count - 1 of `job` (full mode: seeds + number;
+// B-only: the device's own nonce run, so only the count matters).
+struct Work {
+  std::shared_ptr<const Job> job;
+  int64_t first = 0, count = 0;
+};
+
+class JobSource {
+ public:
+  virtual ~JobSource() = default;
+  // At most `count` (> 0) attempts of the job to mine now; count 0 only
+  // when the source has no more work.
+  virtual Work take(int64_t count) = 0;
+  // Attempts taken by a device that failed before running them: they are
+  // handed out again, so the run's numbering has no gaps.
+  virtual void give_back(const Work& work) = 0;
+};
+
+// The job of the command line, its attempts numbered 0, 1, ... across all
+// devices; attempts given back go out first.
+class FixedJob : public JobSource {
+ public:
+  explicit FixedJob(const Job& job) : job_(std::make_shared<const Job>(job)) {}
+  Work take(int64_t count) override;
+  void give_back(const Work& work) override;
+
+ private:
+  std::shared_ptr<const Job> job_;
+  std::mutex lock_;
+  int64_t next_ = 0;
+  std::vector<Work> returned_;
+};
+
+}  // namespace qkmine

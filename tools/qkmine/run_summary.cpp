@@ -1,0 +1,103 @@
+#include "run_summary.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "quorl_verify.h"
+
+namespace qkmine {
+namespace {
+
+bool stopped(Health h) { return h == Health::kFailed || h == Health::kHung; }
+
+const char* status_name(Health h) {
+  return h == Health::kFailed ? "failed" : h == Health::kHung ? "hung" : "ok";
+}
+
+// Error texts come from the CUDA runtime and from qkmine itself; keep the
+// JSON well-formed whatever they hold.
+std::string json_safe(std::string text) {
+  for (char& c : text) {
+    if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '\'';
+  }
+  return text;
+}
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+  char buf[1024];
+  va_list args;
+  va_start(args, pattern);
+  std::vsnprintf(buf, sizeof buf, pattern, args);
+  va_end(args);
+  return buf;
+}
+
+struct Totals {
+  int64_t attempts = 0, shares = 0, rejected = 0, stopped = 0;
+  double steady = 0;
+};
+
+Totals totals(const RunFigures& run) {
+  Totals t;
+  for (const DeviceFigures& d : run.devices) {
+    t.attempts += d.attempts, t.shares += d.shares, t.rejected += d.rejected;
+    t.stopped += stopped(d.health);
+    t.steady += d.steady_attempts_per_s;
+  }
+  return t;
+}
+
+double rate(int64_t attempts, double seconds) { return seconds > 0 ? double(attempts) / seconds : 0.0; }
+
+double tops(const RunFigures& run, double attempts_per_s) {
+  return attempts_per_s * 2.0 * run.dims.m * run.dims.n * run.dims.k / 1e12;
+}
+
+}  // namespace
+
+std::string progress_text(const RunFigures& run, bool final) {
+  const char* lead = final ? "done:" : "mining:";
+  const Totals t = totals(run);
+  std::string devices, problems;
+  for (const DeviceFigures& d : run.devices) {
+    devices += devices.empty() ? " " : ", ";
+    if (stopped(d.health)) {
+      devices += d.name + (d.health == Health::kFailed ? " FAILED" : " HUNG");
+      problems += format("%s %s %s: %s\n", lead, d.name.c_str(), status_name(d.health), d.error.c_str());
+    } else {
+      devices += format("%s %.2f attempts/s", d.name.c_str(), d.attempts_per_s);
+    }
+  }
+  const double total = rate(t.attempts, run.seconds);
+  return format("%s%s | total %.2f attempts/s, %.4f TOPS int8, %lld shares, %lld attempts in %.1f s", lead,
+                devices.c_str(), total, tops(run, total), (long long)t.shares, (long long)t.attempts, run.seconds) +
+         (t.rejected > 0 ? ", " + std::to_string(t.rejected) + " GPU hits rejected" : "") + "\n" + problems;
+}
+
+std::string summary_json(const RunFigures& run) {
+  const Totals t = totals(run);
+  std::string names, devices;
+  for (const DeviceFigures& d : run.devices) {
+    names += (names.empty() ? "" : ",") + d.name;
+    devices += format("%s{\"device\":\"%s\",\"attempts\":%lld,\"shares\":%lld,\"attempts_per_s\":%.3f,"
+                      "\"steady_attempts_per_s\":%.3f,\"rejected\":%lld,\"status\":\"%s\"",
+                      devices.empty() ? "" : ",", d.name.c_str(), (long long)d.attempts, (long long)d.shares,
+                      d.attempts_per_s, d.steady_attempts_per_s, (long long)d.rejected, status_name(d.health));
+    if (stopped(d.health)) devices += ",\"error\":\"" + json_safe(d.error) + "\"";
+    devices += "}";
+  }
+  const double total = rate(t.attempts, run.seconds);
+  // Scripts read these fields, some by their first match in the line: the
+  // run's totals come before the devices' own.
+  return format("{\"summary\":true,\"device\":\"%s\",\"attempts\":%lld,\"shares\":%lld,\"rejected\":%lld,"
+                "\"seconds\":%.3f,\"attempts_per_s\":%.3f,\"tops\":%.6f,\"steady_attempts_per_s\":%.3f,",
+                names.c_str(), (long long)t.attempts, (long long)t.shares, (long long)t.rejected, run.seconds,
+                total, tops(run, total), t.steady) +
+         "\"devices\":[" + devices + "]" +
+         format(",\"mode\":\"%s\",\"m\":%d,\"n\":%d,\"k\":%d,\"failed\":%lld,\"ended_by\":\"%s\"}",
+                run.mode == QV_MODE_FULL ? "full" : "bonly", run.dims.m, run.dims.n, run.dims.k,
+                (long long)t.stopped, run.ended_by.c_str());
+}
+
+}  // namespace qkmine

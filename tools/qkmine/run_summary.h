@@ -1,0 +1,43 @@
+// The figures of a `qkmine mine` run, and their two forms: the progress
+// line and the final summary for people (stderr), and the summary object
+// that --json prints for scripts (the GPU check reads attempts_per_s and
+// steady_attempts_per_s against the drivers benchmark).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quorl_ref/attempt.hpp"
+
+namespace qkmine {
+
+enum class Health { kMining, kDone, kFailed, kHung };
+
+struct DeviceFigures {
+  std::string name;  // "gpu:N" or "cpu"
+  int64_t attempts = 0, shares = 0, rejected = 0;
+  double attempts_per_s = 0;
+  // After the device's first batch (its warm-up: kernel loading, first
+  // launches); its plain rate when it ran a single batch.
+  double steady_attempts_per_s = 0;
+  Health health = Health::kMining;
+  std::string error;  // why it failed or hung
+};
+
+struct RunFigures {
+  int mode = 0;  // enum QvMode
+  quorl::ref::Dims dims{};
+  double seconds = 0;    // of mining: the checks after it are not counted
+  std::string ended_by;  // see MineRun::ended_by
+  std::vector<DeviceFigures> devices;
+};
+
+// "mining: gpu:0 812.00 attempts/s, ... | total ..." (or "done: ..."), then
+// one line per device that failed or hung; each line ends in '\n'.
+std::string progress_text(const RunFigures& run, bool final);
+
+// One line of JSON, without the newline.
+std::string summary_json(const RunFigures& run);
+
+}  // namespace qkmine
