@@ -74,6 +74,18 @@ TEST(GemmLaunch, PersistentGridSize) {
   EXPECT_EQ(gemm::attr_slot(-1), 0);
 }
 
+TEST(GemmLaunch, AttributeTableRaisesOneFlagPerOrdinal) {
+  gemm::AttrTable table;
+  EXPECT_FALSE(table.applied(3));
+  table.mark_applied(3);
+  EXPECT_TRUE(table.applied(3));
+  EXPECT_FALSE(table.applied(4));
+  EXPECT_FALSE(table.applied(0));
+  table.mark_applied(70);  // beyond the table: entry 0, shared with -1
+  EXPECT_TRUE(table.applied(0));
+  EXPECT_TRUE(table.applied(-1));
+}
+
 TEST(GemmLaunch, SharedMemoryFitsEveryTarget) {
   EXPECT_EQ(gemm::LabelledGemm::smem_bytes, 91648);
   EXPECT_EQ(gemm::StandardGemm::smem_bytes, 90112);
