@@ -7,6 +7,7 @@
 #include "../common/build_name.h"
 #include "../frame/call_status.h"
 #include "../frame/context.cuh"
+#include "../search/grid_dependency.h"
 #include "mutate.h"
 
 extern "C" __global__ void __launch_bounds__(quorl::bonly::kMutateThreads)
@@ -20,7 +21,12 @@ extern "C" __global__ void __launch_bounds__(quorl::bonly::kMutateThreads)
                                       chunks, result,   save,   a_root, seed_b_out, seed_a_out};
   quorl::bonly::mutate_write_phase(threadIdx.x, args);
   __syncthreads();  // the new bytes are in memory before thread 0 rehashes them
-  quorl::bonly::mutate_update_phase(threadIdx.x, args);
+  if (threadIdx.x != 0) return;
+  const quorl::bonly::MutateSeeds seeds = quorl::bonly::mutate_update_phase(0, args);
+  // Launched to overlap the previous attempt's search: that search reads
+  // the result slot and the seed of A until it ends.
+  quorl::search::wait_for_prior_grids();
+  quorl::bonly::mutate_publish_phase(0, args, seeds);
 }
 
 namespace QK_BUILD_NS {

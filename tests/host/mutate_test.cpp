@@ -1,4 +1,4 @@
-// The B-chunk mutation kernel's two phases, run on the host over its block,
+// The B-chunk mutation kernel's phases, run on the host over its block,
 // against a full recommitment by the reference.
 #include <gtest/gtest.h>
 
@@ -28,7 +28,8 @@ struct DeviceState {
     root = s.tree.root;
   }
 
-  // One launch: phase one for the whole block, the barrier, phase two.
+  // One launch: the write phase for the whole block, the barrier, then
+  // thread 0's update and publish phases.
   void mutate(uint64_t nonce, const Cv& key, const Cv* a_root, bool with_slots) {
     const bonly::MutateArgs args{b.data(),
                                  int64_t(b.size()),
@@ -44,7 +45,13 @@ struct DeviceState {
                                  seed_b.data(),
                                  seed_a.data()};
     for (uint32_t t = 0; t < bonly::kMutateThreads; ++t) bonly::mutate_write_phase(t, args);
-    for (uint32_t t = 0; t < bonly::kMutateThreads; ++t) bonly::mutate_update_phase(t, args);
+    bonly::MutateSeeds seeds;
+    for (uint32_t t = 0; t < bonly::kMutateThreads; ++t) {
+      const bonly::MutateSeeds found = bonly::mutate_update_phase(t, args);
+      if (t == 0) seeds = found;
+      EXPECT_TRUE(t == 0 || !found.derived) << "only thread 0 derives the seeds";
+    }
+    for (uint32_t t = 0; t < bonly::kMutateThreads; ++t) bonly::mutate_publish_phase(t, args, seeds);
   }
 };
 
@@ -134,7 +141,7 @@ TEST(Mutation, NullArgumentsLeaveTheirTargetsAlone) {
     const bonly::MutateArgs args{dev.b.data(), int64_t(dev.b.size()), 4, key.data(),
                                  dev.prefix.data(), dev.tree.data(), dev.root.data(), 8,
                                  &dev.result, nullptr, nullptr, nullptr, nullptr};
-    bonly::mutate_write_phase(0, args);
+    bonly::mutate_publish_phase(0, args, bonly::MutateSeeds{});
     EXPECT_EQ(dev.result, -1);
     EXPECT_EQ(dev.save, 9);
   }
