@@ -14,6 +14,13 @@
 
 namespace QK_BUILD_NS {
 
+// The k-tiles of one tile row of A (or column of B) in a thread's copy
+// partition (CPY, CPY_M, CPY_K, tiles, k): (CPY, CPY_M, CPY_K, k).
+template <class Source>
+__host__ __device__ auto k_tiles_of(const Source& source, int tile) {
+  return source(cute::_, cute::_, cute::_, tile, cute::_);
+}
+
 // The steps of the k-tile schedule (gemm_schedule.h) as the GPU runs them.
 template <bool kFused, bool kStore, class Parts, class Form, class Storage, class SourceA,
           class SourceB>
@@ -29,10 +36,11 @@ struct GemmSteps {
   quorl::gemm::GemmEpilogue out;
   quorl::gemm::TileBase base{};  // of the tile being multiplied
   // The k-tiles of the tile being copied (the next one near a tile's end),
-  // (CPY, CPY_M, CPY_K, k) and (CPY, CPY_N, CPY_K, k), sliced once a tile.
+  // (CPY, CPY_M, CPY_K, k) and (CPY, CPY_N, CPY_K, k), sliced once a tile
+  // so the copies of a k-tile do no division.
   int copied = -1;
-  decltype(source_a(cute::_, cute::_, cute::_, 0, cute::_)) copied_a = source_a(cute::_, cute::_, cute::_, 0, cute::_);
-  decltype(source_b(cute::_, cute::_, cute::_, 0, cute::_)) copied_b = source_b(cute::_, cute::_, cute::_, 0, cute::_);
+  decltype(k_tiles_of(source_a, 0)) copied_a = k_tiles_of(source_a, 0);
+  decltype(k_tiles_of(source_b, 0)) copied_b = k_tiles_of(source_b, 0);
 
   __device__ quorl::gemm::TileCoord tile_at(int n) const {
     return quorl::gemm::nth_tile<Form::standard_grid>(walk, n, blockIdx.x, blockIdx.y, tiles_m);
@@ -45,8 +53,8 @@ struct GemmSteps {
     if (n != copied) {
       const quorl::gemm::TileCoord tile = tile_at(n);
       copied = n;
-      copied_a = source_a(_, _, _, tile.row, _);
-      copied_b = source_b(_, _, _, tile.col, _);
+      copied_a = k_tiles_of(source_a, tile.row);
+      copied_b = k_tiles_of(source_b, tile.col);
     }
     copy(typename Parts::CopyA{}, copied_a(_, _, _, k_tile), me.copy_dest_a()(_, _, _, stage));
     copy(typename Parts::CopyB{}, copied_b(_, _, _, k_tile), me.copy_dest_b()(_, _, _, stage));
