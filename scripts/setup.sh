@@ -8,8 +8,11 @@ cd "$(dirname "$0")/.."
 CUTLASS_VERSION=4.2.0.0          # nvidia-cutlass: CUTLASS/CuTe C++ headers
 CUOBJDUMP_VERSION=13.2.86        # nvidia-cuda-cuobjdump: same major version as nvcc 13
 NVDISASM_VERSION=13.2.86         # nvidia-cuda-nvdisasm: what cuobjdump -sass runs
+NVML_VERSION=13.0.87             # nvidia-nvml-dev: nvml.h (qkmine loads the driver's NVML at run time)
 
 apt_packages=(cmake g++ make libgtest-dev b3sum ccache binutils pkg-config clang-14 libclang-rt-14-dev qemu-user)
+# qkmine: options, JSON, its monitoring endpoint, the benchmark plot (README: Dependencies).
+apt_packages+=(libcli11-dev nlohmann-json3-dev libcpp-httplib-dev python3-matplotlib)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -40,4 +43,13 @@ if [[ ! -x .deps/nvdisasm/nvidia/cu13/bin/nvdisasm ]]; then
     --target .deps/nvdisasm "nvidia-cuda-nvdisasm==$NVDISASM_VERSION"
 fi
 test -x .deps/nvdisasm/nvidia/cu13/bin/nvdisasm
+# NVML's header, in its own folder too; the library itself comes with the driver.
+if [[ ! -f .deps/nvml/.version || $(cat .deps/nvml/.version) != "$NVML_VERSION" ]]; then
+  echo "setup: installing nvidia-nvml-dev==$NVML_VERSION"
+  rm -rf .deps/nvml
+  python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-deps \
+    --target .deps/nvml "nvidia-nvml-dev==$NVML_VERSION"
+  echo "$NVML_VERSION" >.deps/nvml/.version
+fi
+test -f .deps/nvml/nvidia/cu13/include/nvml.h
 echo "setup: done"
