@@ -48,6 +48,12 @@ ApiServer::~ApiServer() {
 }
 
 bool ApiServer::start(std::string* why) {
+  // SO_REUSEADDR alone: httplib's default adds SO_REUSEPORT, which would let
+  // a second process share (and answer on) a port already serving.
+  server_->set_socket_options([](int sock) {
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   const std::string token = options_.token;
   server_->set_pre_routing_handler([token](const httplib::Request& req, httplib::Response& res) {
     if (token.empty() || same_secret(req.get_header_value("Authorization"), "Bearer " + token)) {

@@ -13,11 +13,15 @@ namespace {
 constexpr const char* kTopUsage = "usage: qkmine <command> [options]   (qkmine <command> --help lists its options)\n";
 
 // --help starts with the command's own usage text, which says how options
-// combine (one of two seed sets, --attempts or --seconds, ...).
+// combine (one of two seed sets, --attempts or --seconds, ...), then what
+// the command does.
 class UsageFirst : public CLI::Formatter {
  public:
   explicit UsageFirst(std::string usage) : usage_(std::move(usage)) {}
-  std::string make_usage(const CLI::App*, std::string) const override { return usage_; }
+  std::string make_description(const CLI::App*) const override { return ""; }
+  std::string make_usage(const CLI::App* app, std::string) const override {
+    return usage_ + app->get_description() + "\n";
+  }
 
  private:
   std::string usage_;
