@@ -12,6 +12,7 @@
 #include "bench_shapes.h"
 #include "devices.h"
 #include "gpu_builds.h"
+#include "gpu_info.h"
 #include "int8_peak.h"
 #include "mine_job.h"
 
@@ -85,6 +86,39 @@ TEST(QkmineParts, StandardMessagesAndBuilds) {
   EXPECT_EQ(names(12, 0), "sm120a,fallback");
   EXPECT_EQ(names(8, 0), "fallback");
   EXPECT_EQ(names(7, 5), "");
+}
+
+TEST(QkmineParts, DeviceDescriptions) {
+  GpuInfo h100;
+  h100.index = 1, h100.name = "NVIDIA H100 80GB HBM3", h100.pci_bus_id = "00000000:19:00.0";
+  h100.major = 9, h100.memory_bytes = uint64_t(80) << 30, h100.sms = 132, h100.clock_mhz = 1980;
+  h100.build = "h100tma", h100.builds = {"h100tma", "fallback"}, h100.peak_int8_tops = 2141.1;
+  GpuInfo old = h100;
+  old.index = 2, old.name = "Tesla V100", old.major = 7, old.build = "fallback", old.build_forced = true;
+  old.builds = {}, old.peak_int8_tops.reset();
+  const std::string table = devices_table({h100, old});
+  EXPECT_NE(table.find("gpu:1  NVIDIA H100 80GB HBM3  cc 9.0  80.0 GiB  132 SMs  1980 MHz  int8 peak 2141 TOPS  "
+                       "build h100tma  runs h100tma,fallback\n"),
+            std::string::npos)
+      << table;
+  EXPECT_NE(table.find("int8 peak unknown  build fallback (QUORL_KERNEL_VARIANT)  runs none (before sm_80)\n"),
+            std::string::npos)
+      << table;
+  const std::string json = devices_json({h100, old}).dump();
+  EXPECT_NE(json.find("{\"devices\":[{\"index\":1,\"device\":\"gpu:1\",\"name\":\"NVIDIA H100 80GB HBM3\""),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"compute_capability\":\"9.0\",\"memory_bytes\":85899345920"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"build\":\"h100tma\",\"build_forced\":false,\"builds\":[\"h100tma\",\"fallback\"]"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"peak_int8_tops\":null,\"build\":\"fallback\",\"build_forced\":true,\"builds\":[]"),
+            std::string::npos)
+      << json;
+  // The dispatcher's own rule picks the build.
+  EXPECT_STREQ(default_build(9, 0).name, "h100tma");
+  EXPECT_STREQ(default_build(8, 6).name, "fallback");
+  EXPECT_STREQ(default_build(12, 0).name, "sm120a");
 }
 
 TEST(QkmineParts, BenchShapes) {

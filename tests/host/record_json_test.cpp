@@ -80,7 +80,7 @@ TEST(RecordJson, ValuesAreRefusedWithTheirReason) {
       {full("3", "-1", ",\"note\":\"a\x01\""), "at offset"},  // a control character
       {"5", "expected '{'"},
       {"{\"mode\":\"full\"} {}", "text after the record"},
-      {"{\"mode\" \"full\"}", "at offset 8"},
+      {"{\"mode\" \"full\"}", "expected ':'"},
       {"{}", "record lacks mode"},
   };
   for (const auto& c : cases) {

@@ -56,11 +56,11 @@ class RecordReader : public nlohmann::json_sax<Json> {
   bool start_array(std::size_t) override { return refuse_value(); }
   bool end_array() override { return refuse_value(); }
 
-  bool parse_error(std::size_t position, const std::string& token, const nlohmann::detail::exception& e) override {
+  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) override {
     static const char* const kExpected[] = {"expected '{'", "expected a string", "expected a string or an integer",
                                             "expected ',' or '}'", "text after the record"};
-    // The position is past the offending token; the offset is its start.
-    const size_t offset = position >= token.size() ? position - token.size() : 0;
+    // The reader stopped at the last character it read.
+    const size_t offset = position > 0 ? position - 1 : 0;
     const std::string detail = e.what();
     // "[json.exception.parse_error.101] parse error at line 1, column 5: <what>"
     const size_t colon = detail.find(": ", detail.find("column"));
