@@ -50,13 +50,15 @@ TEST(QkmineCommandLine, RefusalsInQkminesWords) {
   const struct {
     std::string args, says;
   } cases[] = {
-      {"mine --devices cpu --m 128 --m 256", "qkmine mine: --m given twice"},
-      {"mine --devices cpu --json --json", "qkmine mine: --json given twice"},
+      {"mine --devices cpu --attempts 1 --m 128 --m 256", "qkmine mine: --m given twice"},
+      {"mine --devices cpu --attempts 1 --json --json", "qkmine mine: --json given twice"},
       {"verify --found", "qkmine verify: --found needs a value"},
       {"commit --colour=red", "qkmine commit: unknown option --colour"},
       {"devices now", "qkmine devices: unexpected argument 'now'"},
       {"mine --config /nonexistent/qkmine.toml", "qkmine mine: /nonexistent/qkmine.toml was not readable"},
       {"--frobnicate", "qkmine: unknown option '--frobnicate'"},
+      // strtoull would take " -1" as 2^64 - 1
+      {"mine --devices cpu --attempts 1 --seed-a ' -1'", "--seed-a takes an unsigned integer"},
   };
   for (const auto& c : cases) {
     const auto r = qkmine(c.args);

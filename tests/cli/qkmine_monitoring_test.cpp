@@ -51,6 +51,7 @@ TEST(QkmineRates, WindowsCoverTheirSpanOrWhatTheRunHas) {
   EXPECT_NEAR(dense.rate(999.75, 3999, 900), 4.0, 0.01);
   const std::array<double, 3> all = dense.rates(999.75, 3999);
   EXPECT_NEAR(all[1], 4.0, 1e-9);
+  EXPECT_LE(dense.samples(), 902u);  // a sample a second over 15 min, however often it is fed
 }
 
 TEST(QkmineTelemetry, TextAndJsonShowWhatIsKnown) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 
@@ -25,6 +26,7 @@ class RateWindow {
   // `count_now`; 0 before any sample or over no time.
   double rate(double now, int64_t count_now, double window_s) const;
   std::array<double, 3> rates(double now, int64_t count_now) const;
+  size_t samples() const { return samples_.size(); }
 
  private:
   struct Sample {
