@@ -94,6 +94,76 @@ QV_API int qv_parse_record(const char* json, size_t length, QvRecord* record, ch
  * terminating zero), writing at most `size` bytes including it. */
 QV_API size_t qv_format_record(const QvRecord* record, char* out, size_t size);
 
+/* Pool shares.
+ *
+ * A pool issues a job (mode, dims, key, target and, for B-only mining, the
+ * most nonces one preparation may run) and gives every connection its own
+ * 32-bit extranonce E, the connection's seed space. A miner submits only how
+ * its matrices were made and which cell it claims; the pool checks that
+ * against the job it issued. So the job alone fixes the work of a check: the
+ * matrices of its dims, and in B-only mode at most one replayed nonce per
+ * chunk of B, however long the claimed nonce run. */
+
+typedef struct QvJob {
+  int32_t mode; /* enum QvMode */
+  int32_t m, n, k;
+  uint32_t key[8];
+  uint32_t target[8];
+  uint64_t max_nonces; /* B-only: nonce - first_nonce must stay below it (>= 1); full: ignored */
+  uint32_t extranonce; /* E: seed_a >> 32 (full) or prepare_seed >> 32 (B-only) must equal it */
+} QvJob;
+
+typedef struct QvShare {
+  uint64_t seed_a, seed_b;                   /* full mode (the other fields are ignored) */
+  uint64_t prepare_seed, first_nonce, nonce; /* B-only mode (seed_a, seed_b ignored) */
+  int32_t found;                             /* the claimed cell's grid index */
+} QvShare;
+
+/* Why a share was refused, with the stratum error each maps onto. */
+enum QvShareReason {
+  QV_SHARE_ACCEPTED = 0,
+  QV_SHARE_OUTSIDE_SPACE = 1, /* 20 "outside your seed space": seeds not in E, or a
+                                 B-only nonce run that goes backwards or is too long */
+  QV_SHARE_NO_CELL = 2,       /* 20 "invalid share": found is not a cell of the grid */
+  QV_SHARE_ABOVE_TARGET = 3   /* 23 "share above target" */
+};
+
+typedef struct QvShareVerdict {
+  int32_t reason;       /* enum QvShareReason */
+  int32_t stratum_code; /* 0 when accepted, else 20 or 23 as above */
+  int32_t has_cell;     /* the attempt was rebuilt: roots, seeds, message and hash are set */
+  uint32_t message[16]; /* the claimed cell's message */
+  uint32_t hash[8];     /* its keyed hash, the value compared with the target */
+  uint32_t a_hash[8], b_hash[8], a_seed[8], b_seed[8];
+} QvShareVerdict;
+
+/* QV_OK when the verifier can check shares of the job: a mode, dims that
+ * qk_init accepts, matrices within the verifier's limit, and max_nonces >= 1
+ * for B-only jobs. Otherwise QV_BAD_RECORD with the reason. */
+QV_API int qv_check_job(const QvJob* job, char* error, size_t error_size);
+
+/* Checks a share against the job it was found for: the seed space first,
+ * then the cell, then the cell's hash against the target. QV_OK accepted,
+ * QV_INVALID refused (verdict->reason), QV_BAD_RECORD when the job cannot be
+ * checked (as qv_check_job), a pointer is null or memory runs out. */
+QV_API int qv_check_share(const QvJob* job, const QvShare* share, int threads,
+                          QvShareVerdict* verdict, char* error, size_t error_size);
+
+/* The share in a form that names its attempt: fields the job's mode does not
+ * use are zero and, in B-only mode, first_nonce is raised to the first nonce
+ * whose mutation survives (a nonce rewrites one block of the chunk it selects,
+ * so of a run longer than B's chunk count only the last chunk-count nonces
+ * matter). Shares with equal canonical forms searched the same matrices and
+ * claim the same cell: pools key duplicates on it. Cheap; nothing is rebuilt.
+ * QV_BAD_RECORD (with the reason) only for a job qv_check_job refuses. */
+QV_API int qv_canonical_share(const QvJob* job, const QvShare* share, QvShare* canonical,
+                              char* error, size_t error_size);
+
+/* The message a pool sends with the refusal: "outside your seed space",
+ * "invalid share", "share above target"; "" for QV_SHARE_ACCEPTED and for
+ * values outside the enum. Static storage. */
+QV_API const char* qv_share_reason_text(int reason);
+
 #ifdef __cplusplus
 }
 #endif

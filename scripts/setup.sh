@@ -11,8 +11,11 @@ NVDISASM_VERSION=13.2.86         # nvidia-cuda-nvdisasm: what cuobjdump -sass ru
 NVML_VERSION=13.0.87             # nvidia-nvml-dev: nvml.h (qkmine loads the driver's NVML at run time)
 
 apt_packages=(cmake g++ make libgtest-dev b3sum ccache binutils pkg-config clang-14 libclang-rt-14-dev qemu-user)
+# Pool mining: Asio and OpenSSL for the stratum client's TCP and TLS, nlohmann-json
+# for its messages; python3 and the openssl CLI for the test pool and its CA.
+apt_packages+=(libasio-dev libssl-dev nlohmann-json3-dev python3 openssl)
 # qkmine: options, JSON, its monitoring endpoint, the benchmark plot (README: Dependencies).
-apt_packages+=(libcli11-dev nlohmann-json3-dev libcpp-httplib-dev python3-matplotlib)
+apt_packages+=(libcli11-dev libcpp-httplib-dev python3-matplotlib)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

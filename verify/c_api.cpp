@@ -10,6 +10,7 @@
 #include "quorl_ref/engine_messages.hpp"
 #include "quorl_verify.h"
 #include "record_json.h"
+#include "pool_share.h"
 
 namespace {
 
@@ -40,6 +41,20 @@ int guarded(const QvRecord* record, char* error, size_t size, Body&& body) {
   } catch (const std::exception& e) {
     return report(QV_BAD_RECORD, e.what(), error, size);
   }
+}
+
+int32_t stratum_code(int reason) {
+  switch (reason) {
+    case QV_SHARE_ACCEPTED: return 0;
+    case QV_SHARE_ABOVE_TARGET: return 23;
+    default: return 20;
+  }
+}
+
+int refuse_share(QvShareVerdict& verdict, int reason) {
+  verdict.reason = reason;
+  verdict.stratum_code = stratum_code(reason);
+  return reason == QV_SHARE_ACCEPTED ? QV_OK : QV_INVALID;
 }
 
 }  // namespace
@@ -131,6 +146,58 @@ int qv_parse_record(const char* json, size_t length, QvRecord* record, char* err
   } catch (const std::exception& e) {
     return report(QV_BAD_RECORD, e.what(), error, error_size);
   }
+}
+
+int qv_check_job(const QvJob* job, char* error, size_t error_size) {
+  if (job == nullptr) return report(QV_BAD_RECORD, "no job", error, error_size);
+  const std::string problem = job_problem(*job);
+  return report(problem.empty() ? QV_OK : QV_BAD_RECORD, problem, error, error_size);
+}
+
+int qv_check_share(const QvJob* job, const QvShare* share, int threads, QvShareVerdict* verdict,
+                   char* error, size_t error_size) {
+  if (verdict == nullptr) return report(QV_BAD_RECORD, "no verdict", error, error_size);
+  std::memset(verdict, 0, sizeof *verdict);
+  if (share == nullptr) return report(QV_BAD_RECORD, "no share", error, error_size);
+  const int status = qv_check_job(job, error, error_size);
+  if (status != QV_OK) return status;
+  // Everything the miner chose is checked before any work is done.
+  const int reason = share_precheck(*job, *share);
+  if (reason != QV_SHARE_ACCEPTED) return refuse_share(*verdict, reason);
+  const QvRecord record = share_record(*job, *share);
+  return guarded(&record, error, error_size, [&] {
+    const Matrices plain = attempt_matrices(record, threads);
+    const Roots roots = attempt_roots(record, plain, threads);
+    const Cell c = attempt_cell(record, plain, roots.seeds, record.found);
+    store(roots.a_hash, verdict->a_hash);
+    store(roots.b_hash, verdict->b_hash);
+    store(roots.seeds.a_seed, verdict->a_seed);
+    store(roots.seeds.b_seed, verdict->b_seed);
+    std::copy(c.message.begin(), c.message.end(), verdict->message);
+    store(c.hash, verdict->hash);
+    verdict->has_cell = 1;
+    const bool meets = quorl::ref::meets_target(c.hash, to_cv(record.target));
+    return refuse_share(*verdict, meets ? QV_SHARE_ACCEPTED : QV_SHARE_ABOVE_TARGET);
+  });
+}
+
+int qv_canonical_share(const QvJob* job, const QvShare* share, QvShare* canonical, char* error,
+                       size_t error_size) {
+  if (share == nullptr || canonical == nullptr) {
+    return report(QV_BAD_RECORD, "no share", error, error_size);
+  }
+  const int status = qv_check_job(job, error, error_size);
+  if (status == QV_OK) *canonical = canonical_share(*job, *share);
+  return status;
+}
+
+const char* qv_share_reason_text(int reason) {
+  switch (reason) {
+    case QV_SHARE_OUTSIDE_SPACE: return "outside your seed space";
+    case QV_SHARE_NO_CELL: return "invalid share";
+    case QV_SHARE_ABOVE_TARGET: return "share above target";
+  }
+  return "";
 }
 
 size_t qv_format_record(const QvRecord* record, char* out, size_t size) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -15,7 +16,7 @@ namespace quorl {
 
 enum class LabelFault {
   kNone,
-  kGridSize,    // row_groups or col_groups not positive
+  kGridSize,    // row_groups or col_groups not positive, or more cells than a result can name
   kRowWindow,   // a taking-part row label 64 or more above its tile's base label
   kColWindow,   // a taking-part column label 4 or more above its tile's base label
   kRowOverlap,  // two tile rows' windows share grid rows
@@ -73,6 +74,8 @@ inline LabelFault check_labels(int m, int n, int32_t row_groups, int32_t col_gro
                                const int32_t* row_group, const int32_t* col_group) {
   using namespace labels;
   if (row_groups <= 0 || col_groups <= 0) return LabelFault::kGridSize;
+  // A search reports a cell by its grid index in a signed 32-bit result.
+  if (int64_t(row_groups) * col_groups > INT32_MAX) return LabelFault::kGridSize;
   // Representatives: rows 16i + q (q < 8) and columns 2p (p < 8) of a tile.
   const Axis rows = scan_axis(row_group, m, kTileRows, kWindowRows, row_groups,
                               [](int i) { return i % 16 < 8; });

@@ -8,14 +8,13 @@
 
 #include "../blake3/modes.h"
 #include "../common/host_device.h"
+#include "fold_schedule.h"
 
 namespace quorl::gemm {
 
 constexpr int kSlots = 256;        // cells one tile can finish: 64 rows x 4 columns
 constexpr int kSlotRows = 64;
 constexpr int kSlotCols = 4;
-constexpr int kMessageWords = 16;  // one word per 128-wide slice, at most 16 slices
-constexpr int kSliceWidth = 128;
 constexpr int kTableWords = kSlots * kMessageWords;
 
 // A label relative to the tile's base label; -1 marks an excluded row or
@@ -50,9 +49,11 @@ QK_HD void claim(int32_t* found, int32_t index) {
 #endif
 }
 
-// The bound rule: the hash, as a little-endian 256-bit number, is at most the
-// target. Words are compared from the most significant (7) down.
+// The bound rule, the one every search path uses (label GEMM, Hopper
+// engines, bound kernel): the hash, as a little-endian 256-bit number, is at
+// most the target. Words are compared from the most significant (7) down.
 QK_HD bool meets_target(const uint32_t hash[8], const uint32_t* target) {
+  QK_UNROLL
   for (int i = 7; i >= 0; --i) {
     if (hash[i] != target[i]) return hash[i] < target[i];
   }

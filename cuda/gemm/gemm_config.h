@@ -10,6 +10,7 @@
 #include <cute/atom/mma_atom.hpp>
 
 #include "digest_table.h"
+#include "gemm_schedule.h"
 
 namespace quorl::gemm {
 
@@ -18,6 +19,9 @@ constexpr int kTileN = 256;
 constexpr int kTileK = 64;
 constexpr int kStages = 3;
 constexpr int kThreads = 256;
+static_assert(kStages == MainloopShape::kStages && kTileK == MainloopShape::kTileDepth &&
+                  kTileK == 32 * MainloopShape::kKSteps,
+              "the k-tile schedule walks these stages and k-tiles");
 
 // `AtomLayout` places the 8 warps: (4, 2, 1) tiles the CTA as 2 row blocks
 // 64 apart by 16 column blocks 16 apart, so each thread's accumulators of one

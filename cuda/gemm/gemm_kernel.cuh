@@ -8,21 +8,60 @@
 
 #include "../common/build_name.h"
 #include "gemm_config.h"
+#include "gemm_partition.h"
+#include "gemm_schedule.h"
 
 namespace QK_BUILD_NS {
+
+// The steps of the k-tile schedule (gemm_schedule.h) as the GPU runs them.
+template <class Parts, bool kStandardGrid, class SourceA, class SourceB>
+struct GemmSteps {
+  quorl::gemm::GemmThread<Parts>& me;
+  SourceA source_a;  // the thread's pieces of A's k-tiles (CPY, CPY_M, CPY_K, k)
+  SourceB source_b;
+  const int32_t* row_labels;
+  const int32_t* col_labels;
+  uint32_t* table;
+
+  __device__ void load_stage(int k_tile, int stage) {
+    using namespace cute;
+    copy(typename Parts::CopyA{}, source_a(_, _, _, k_tile), me.copy_dest_a()(_, _, _, stage));
+    copy(typename Parts::CopyB{}, source_b(_, _, _, k_tile), me.copy_dest_b()(_, _, _, stage));
+    cp_async_fence();
+  }
+  template <int pending>
+  __device__ void wait_copies() {
+    cute::cp_async_wait<pending>();
+  }
+  __device__ void barrier() { __syncthreads(); }
+  __device__ void load_fragments(int stage, int k_step) {
+    using namespace cute;
+    copy(me.load_copy_a(), me.load_source_a()(_, _, k_step, stage), me.load_dest_a()(_, _, k_step));
+    copy(me.load_copy_b(), me.load_source_b()(_, _, k_step, stage), me.load_dest_b()(_, _, k_step));
+  }
+  __device__ void multiply(int k_step) {
+    using namespace cute;
+    gemm(typename Parts::TiledMma{}, me.frag_a(_, _, k_step), me.frag_b(_, _, k_step), me.acc);
+  }
+  __device__ void fold(int slice) {
+    quorl::gemm::fold_slice<kStandardGrid>(me.acc, me.acc_coords(), me.thread, slice, row_labels,
+                                           col_labels, table);
+  }
+};
 
 template <bool kFused, bool kStore, bool kStandardGrid, class ProblemShape, class CtaTiler,
           class AStride, class ASmemLayout, class TiledCopyA, class S2RAtomA, class BStride,
           class BSmemLayout, class TiledCopyB, class S2RAtomB, class TiledMma>
 __global__ __launch_bounds__(quorl::gemm::kThreads) void gemm_g(
-    ProblemShape shape_mnk, CtaTiler cta_tiler, const int8_t* A, AStride dA,
-    ASmemLayout sA_layout, TiledCopyA copy_a, S2RAtomA s2r_atom_a, const int8_t* B, BStride dB,
-    BSmemLayout sB_layout, TiledCopyB copy_b, S2RAtomB s2r_atom_b, TiledMma mma,
-    uint32_t* xored, const int32_t* row_group, const int32_t* col_group, const uint32_t* key,
-    const uint32_t* target, int32_t* found, int /*slice_width: always 128*/, int k_blocks,
-    int row_groups, int col_groups) {
+    ProblemShape shape_mnk, CtaTiler cta_tiler, const int8_t* A, AStride dA, ASmemLayout sA_layout,
+    TiledCopyA, S2RAtomA, const int8_t* B, BStride dB, BSmemLayout sB_layout, TiledCopyB, S2RAtomB,
+    TiledMma, uint32_t* xored, const int32_t* row_group, const int32_t* col_group,
+    const uint32_t* key, const uint32_t* target, int32_t* found, int /*slice_width: always 128*/,
+    int k_blocks, int row_groups, int col_groups) {
   using namespace cute;
   namespace g = quorl::gemm;
+  using Parts = g::GemmParts<CtaTiler, ASmemLayout, BSmemLayout, TiledCopyA, TiledCopyB, S2RAtomA,
+                             S2RAtomB, TiledMma>;
 
   extern __shared__ __align__(128) unsigned char smem[];
   int8_t* smem_a = reinterpret_cast<int8_t*>(smem);
@@ -33,40 +72,18 @@ __global__ __launch_bounds__(quorl::gemm::kThreads) void gemm_g(
 
   Tensor mA = make_tensor(make_gmem_ptr(A), select<0, 2>(shape_mnk), dA);  // (M, K)
   Tensor mB = make_tensor(make_gmem_ptr(B), select<1, 2>(shape_mnk), dB);  // (N, K)
-  Tensor sA = make_tensor(make_smem_ptr(smem_a), sA_layout);               // (BM, BK, PIPE)
-  Tensor sB = make_tensor(make_smem_ptr(smem_b), sB_layout);               // (BN, BK, PIPE)
 
   const int thread = threadIdx.x;
-  ThrCopy thr_copy_a = copy_a.get_slice(thread);
-  ThrCopy thr_copy_b = copy_b.get_slice(thread);
-  Tensor tAsA = thr_copy_a.partition_D(sA);
-  Tensor tBsB = thr_copy_b.partition_D(sB);
-
-  ThrMMA thr_mma = mma.get_slice(thread);
-  Tensor tCrA = thr_mma.partition_fragment_A(sA(_, _, 0));  // (MMA, MMA_M, MMA_K)
-  Tensor tCrB = thr_mma.partition_fragment_B(sB(_, _, 0));  // (MMA, MMA_N, MMA_K)
-  Tensor acc = partition_fragment_C(mma, select<0, 1>(cta_tiler));  // (MMA, MMA_M, MMA_N)
-  Tensor tCcC = thr_mma.partition_C(make_identity_tensor(select<0, 1>(cta_tiler)));
-
-  auto s2r_copy_a = make_tiled_copy_A(s2r_atom_a, mma);
-  auto s2r_copy_b = make_tiled_copy_B(s2r_atom_b, mma);
-  ThrCopy s2r_thr_a = s2r_copy_a.get_slice(thread);
-  ThrCopy s2r_thr_b = s2r_copy_b.get_slice(thread);
-  Tensor tXsA = s2r_thr_a.partition_S(sA);  // (CPY, MMA_M, MMA_K, PIPE)
-  Tensor tXrA = s2r_thr_a.retile_D(tCrA);
-  Tensor tXsB = s2r_thr_b.partition_S(sB);
-  Tensor tXrB = s2r_thr_b.retile_D(tCrB);
-  constexpr int k_steps = size<2>(tCrA);  // 32-wide k-steps per k-tile
+  g::GemmThread<Parts> me(thread, smem_a, smem_b);
 
   // sm120a walks the tiles persistently, column by column, so CTAs running
   // together share the B tile; the label-driven builds run one tile per CTA.
   const int tiles_m = (int(get<0>(shape_mnk)) + g::kTileM - 1) / g::kTileM;
   const int tiles_n = (int(get<1>(shape_mnk)) + g::kTileN - 1) / g::kTileN;
-  const int tile_end = kStandardGrid ? tiles_m * tiles_n : 1;
-  const int tile_step = kStandardGrid ? int(gridDim.x) : 1;
-  for (int tile = kStandardGrid ? int(blockIdx.x) : 0; tile < tile_end; tile += tile_step) {
-    const int tr = kStandardGrid ? tile % tiles_m : int(blockIdx.x);
-    const int tc = kStandardGrid ? tile / tiles_m : int(blockIdx.y);
+  const g::CtaTiles walk = g::cta_tiles<kStandardGrid>(blockIdx.x, gridDim.x, tiles_m, tiles_n);
+  for (int t = walk.first; t < walk.end; t += walk.step) {
+    const g::TileCoord tile = g::cta_tile<kStandardGrid>(t, blockIdx.x, blockIdx.y, tiles_m);
+    const int tr = tile.row, tc = tile.col;
 
     int32_t base_row, base_col;
     if constexpr (kStandardGrid) {
@@ -82,44 +99,17 @@ __global__ __launch_bounds__(quorl::gemm::kThreads) void gemm_g(
     }
     for (int w = thread; w < g::kTableWords; w += g::kThreads) table[w] = 0;
 
-    Tensor gA = local_tile(mA, cta_tiler, make_coord(tr, tc, _), Step<_1, X, _1>{});
-    Tensor gB = local_tile(mB, cta_tiler, make_coord(tr, tc, _), Step<X, _1, _1>{});
-    Tensor tAgA = thr_copy_a.partition_S(gA);  // (CPY, CPY_M, CPY_K, k)
-    Tensor tBgB = thr_copy_b.partition_S(gB);
-    const int k_tiles = size<3>(tAgA);
+    Tensor gA = g::a_k_tiles(mA, cta_tiler, tr, tc);  // (BM, BK, k)
+    Tensor gB = g::b_k_tiles(mB, cta_tiler, tr, tc);  // (BN, BK, k)
+    auto source_a = me.copy_source_a(gA);
+    auto source_b = me.copy_source_b(gB);
+    GemmSteps<Parts, kStandardGrid, decltype(source_a), decltype(source_b)> steps{
+        me, source_a, source_b, row_labels, col_labels, table};
+    clear(me.acc);
+    g::run_k_tiles(steps, int(size<3>(source_a)));
 
-    auto load_stage = [&](int k_tile, int stage) {
-      copy(copy_a, tAgA(_, _, _, k_tile), tAsA(_, _, _, stage));
-      copy(copy_b, tBgB(_, _, _, k_tile), tBsB(_, _, _, stage));
-      cp_async_fence();
-    };
-    // Two k-tiles in flight; past the end the last one is loaded again so
-    // every iteration commits one group.
-    load_stage(0, 0);
-    load_stage(min(1, k_tiles - 1), 1);
-    clear(acc);
-
-    for (int j = 0; j < k_tiles; ++j) {
-      cp_async_wait<1>();
-      __syncthreads();
-      const int stage = j % g::kStages;
-      CUTE_UNROLL
-      for (int ks = 0; ks < k_steps; ++ks) {
-        copy(s2r_copy_a, tXsA(_, _, ks, stage), tXrA(_, _, ks));
-        copy(s2r_copy_b, tXsB(_, _, ks, stage), tXrB(_, _, ks));
-        if (ks == 0) load_stage(min(j + 2, k_tiles - 1), (j + 2) % g::kStages);
-        gemm(mma, tCrA(_, _, ks), tCrB(_, _, ks), acc);
-      }
-      const int slice = j >> 1;  // two k-tiles per 128-wide slice
-      if ((j & 1) && slice < g::kMessageWords) {
-        g::fold_slice<kStandardGrid>(acc, tCcC, thread, slice, row_labels, col_labels, table);
-      }
-    }
-    cp_async_wait<0>();
-    __syncthreads();
-
-    for (int t = thread; t < g::kSlots; t += g::kThreads) {
-      g::finish_slot<kFused, kStore>(t, table + t * g::kMessageWords, base_row, base_col,
+    for (int slot = thread; slot < g::kSlots; slot += g::kThreads) {
+      g::finish_slot<kFused, kStore>(slot, table + slot * g::kMessageWords, base_row, base_col,
                                      k_blocks, row_groups, col_groups, xored, key, target, found);
     }
     __syncthreads();  // the next tile reuses the table and the labels

@@ -70,20 +70,19 @@ void launch_gemm_impl(const int8_t* a, const int8_t* b, uint32_t* xored, const i
                       int col_groups, cudaStream_t stream) {
   using C = BuildGemm;
   const auto shape = cute::make_shape(m, n, k);
-  const auto stride_a = cute::make_stride(k, cute::Int<1>{});
-  const auto stride_b = cute::make_stride(k, cute::Int<1>{});
+  const auto stride_a = quorl::gemm::row_stride(k);
+  const auto stride_b = quorl::gemm::row_stride(k);
   const auto kernel = gemm_kernel_of<kFused, kStore>(
       shape, typename C::Tile{}, stride_a, typename C::SmemLayoutA{}, typename C::GlobalToShared{},
       typename C::SharedToRegA{}, stride_b, typename C::SmemLayoutB{},
       typename C::GlobalToShared{}, typename C::SharedToRegB{}, typename C::TiledMma{});
 
-  static bool attr_done[quorl::gemm::kAttrSlots] = {};
+  static quorl::gemm::AttrTable attr_done;
   int dev = 0;
   cudaGetDevice(&dev);
-  bool& done = attr_done[quorl::gemm::attr_slot(dev)];
-  if (!done) {
+  if (!attr_done.applied(dev)) {
     set_gemm_attributes(kernel, C::smem_bytes);
-    done = true;
+    attr_done.mark_applied(dev);
   }
 
   const dim3 grid = C::standard_grid

@@ -2,6 +2,7 @@
 // text (null when unset) so the tests can state them.
 #pragma once
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -43,5 +44,21 @@ inline int persistent_ctas(int multiprocessors, const char* per_sm_text, const c
 // Ordinals above 63 (and negative ones) share entry 0 of an attribute table.
 constexpr int kAttrSlots = 64;
 inline int attr_slot(int device) { return device >= 0 && device < kAttrSlots ? device : 0; }
+
+// Which device ordinals a launcher has set its kernel's attributes on. Host
+// threads creating contexts at once may launch together, so the flags are
+// atomic and a flag is raised only after the attributes are set: a launcher
+// that sees it raised can launch at once. Threads racing on a clear flag all
+// set the (identical) attributes, which is harmless.
+class AttrTable {
+ public:
+  bool applied(int device) const {
+    return done_[attr_slot(device)].load(std::memory_order_acquire);
+  }
+  void mark_applied(int device) { done_[attr_slot(device)].store(true, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> done_[kAttrSlots] = {};
+};
 
 }  // namespace quorl::gemm

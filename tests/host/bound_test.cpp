@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "../../cuda/gemm/hopper/cell_fold.h"
 #include "../../cuda/search/bound.h"
 #include "../support/host_grid.h"
 #include "quorl_ref/search.hpp"
@@ -122,6 +123,51 @@ TEST(BoundRule, ComparesFromTheMostSignificantWord) {
     std::copy(c.hash, c.hash + 8, h.begin());
     std::copy(target, target + 8, t.begin());
     EXPECT_EQ(ref::meets_target(h, t), c.meets);
+  }
+}
+
+// The rule's edges, run through every path that decides a cell: the label
+// GEMM's fused epilogue, the separate bound kernel and the Hopper engines'
+// epilogue. Targets are set around a message's real hash.
+TEST(BoundRule, EveryPathDecidesTheEdgesAlike) {
+  const ref::Cv key = key_of(5);
+  uint32_t message[16];
+  for (int s = 0; s < 16; ++s) message[s] = 0x9E3779B9u * uint32_t(s + 1);
+  const ref::Cv h = ref::bound_hash(key, message);
+  for (uint32_t w : h) ASSERT_TRUE(w != 0 && w != 0xFFFFFFFFu) << "pick another message";
+  struct Case {
+    const char* what;
+    void (*target_of)(ref::Cv&);  // from the hash
+    bool meets;
+  };
+  const Case cases[] = {
+      {"equal in all words", [](ref::Cv&) {}, true},
+      {"hash larger only in word 0", [](ref::Cv& t) { --t[0]; }, false},
+      {"hash smaller only in word 0", [](ref::Cv& t) { ++t[0]; }, true},
+      {"hash larger only in word 7", [](ref::Cv& t) { --t[7]; }, false},
+      {"word 7 smaller decides over word 0 larger", [](ref::Cv& t) { ++t[7], --t[0]; }, true},
+      {"word 4 larger decides over words 0-3 smaller",
+       [](ref::Cv& t) { --t[4], t[0] = t[1] = t[2] = t[3] = 0xFFFFFFFFu; }, false},
+  };
+  for (const Case& c : cases) {
+    ref::Cv target = h;
+    c.target_of(target);
+    ASSERT_EQ(ref::meets_target(h, target), c.meets) << c.what;
+    EXPECT_EQ(gemm::meets_target(h.data(), target.data()), c.meets) << c.what;
+
+    int32_t found = -1;  // label GEMM epilogue, cell (0, 0) of a 1 x 1 grid
+    gemm::finish_slot<true, false>(0, message, 0, 0, 16, 1, 1, nullptr, key.data(), target.data(),
+                                   &found);
+    EXPECT_EQ(found, c.meets ? 0 : -1) << "label GEMM: " << c.what;
+
+    found = -1;  // separate bound kernel over one cell's 16 planes
+    test::run_grid(bound_shape(1, 1), [&](Thread1D th) {
+      bound_thread(th, message, key.data(), target.data(), &found, 16, 1, 1);
+    });
+    EXPECT_EQ(found, c.meets ? 0 : -1) << "bound kernel: " << c.what;
+
+    EXPECT_EQ(hopper::message_meets_target(key.data(), message, target.data()), c.meets)
+        << "Hopper epilogue: " << c.what;
   }
 }
 

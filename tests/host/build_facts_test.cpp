@@ -274,6 +274,49 @@ TEST(BuildFacts, HopperEnginesUseWarpGroupMmaAndTma) {
 
 namespace {
 
+// The h100tma build also embeds compute_90 PTX, which has no warp-group MMA
+// or TMA: a device that JIT-compiles it must trap in both engines, never run
+// an empty body that reports no share. The sm_90a PTX keeps the real bodies.
+TEST(BuildFacts, HopperEnginesTrapInTheGenericPtx) {
+  std::string object;
+  for (const std::string& pair : words(QK_BUILD_OBJECTS)) {
+    if (pair.substr(0, pair.find('=')) == "h100tma") object = pair.substr(pair.find('=') + 1);
+  }
+  if (object.empty()) GTEST_SKIP() << "h100tma is not among the configured builds";
+  // PTX sections ("Fatbin ptx code:", "arch = sm_90") split into entries.
+  std::map<std::string, std::vector<std::pair<std::string, std::string>>> entries;  // arch -> (name, body)
+  std::string arch;
+  bool in_ptx = false;
+  for (const std::string& line :
+       words(run(std::string("'") + QK_CUOBJDUMP + "' -ptx '" + object + "'"), '\n')) {
+    if (line.rfind("Fatbin", 0) == 0) {
+      in_ptx = line.find("ptx") != std::string::npos;
+      arch.clear();
+    } else if (in_ptx && arch.empty() && line.rfind("arch = ", 0) == 0) {
+      arch = line.substr(7);
+    } else if (in_ptx && line.find(".entry ") != std::string::npos) {
+      entries[arch].emplace_back(line, std::string());
+    } else if (in_ptx && !entries[arch].empty()) {
+      entries[arch].back().second += line + "\n";
+    }
+  }
+  for (const char* engine : {"gemm_gmma_cta_gILb0ELb0E", "gemm_gmma_cta_gILb0ELb1E",
+                             "gemm_hopper_tma_bound_g"}) {
+    for (const auto& [ptx_arch, trap_expected] :
+         {std::pair<std::string, bool>{"sm_90", true}, {"sm_90a", false}}) {
+      int seen = 0;
+      for (const auto& [name, body] : entries[ptx_arch]) {
+        if (name.find(engine) == std::string::npos) continue;
+        ++seen;
+        EXPECT_EQ(body.find("trap;") != std::string::npos, trap_expected) << engine << " " << ptx_arch;
+        EXPECT_EQ(body.find("wgmma.mma_async") != std::string::npos, !trap_expected)
+            << engine << " " << ptx_arch;
+      }
+      EXPECT_EQ(seen, 1) << engine << " in the " << ptx_arch << " PTX";
+    }
+  }
+}
+
 // gemm_g of sm89, sm120a and fallback: every instantiation, in every cubin,
 // multiplies with the int8 tensor-core MMA (IMMA m16n8k32) and keeps its
 // accumulators in registers.

@@ -68,6 +68,9 @@ TEST(ShapeCheck, AcceptsWhatTheKernelsHandleAndNothingElse) {
       {128, 256, 0, ShapeFault::kDepth},      {128, 256, 96, ShapeFault::kDepth},
       {384, 256, 128, ShapeFault::kChunksA},  {128, 768, 128, ShapeFault::kChunksB},
       {128, 256, 192, ShapeFault::kChunksA},
+      // 65535 tile columns fill a grid's y extent; one more cannot launch.
+      {128, 65535 * 256, 64, ShapeFault::kChunksB},  {128, 1 << 24, 64, ShapeFault::kCols},
+      {128, 1 << 23, 64, ShapeFault::kNone},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(check_shape(c.m, c.n, c.k, labels, labels), c.expected)

@@ -56,7 +56,14 @@ Outcome run_tiles(const Problem& p, const ref::Labelling& g, const ref::Cv& key,
   constexpr bool kStandard = Config::standard_grid;
   Outcome out;
   const int k_blocks = p.k / kSliceWidth;
-  out.xored.assign(size_t(k_blocks) * g.row_groups * g.col_groups, 0);
+  // The planes, with guard words on both sides: a write outside the grid
+  // lands on a guard.
+  constexpr size_t kGuard = 64;
+  constexpr uint32_t kGuardWord = 0xDEADBEEFu;
+  const size_t words = size_t(k_blocks) * g.row_groups * g.col_groups;
+  std::vector<uint32_t> guarded(kGuard + words + kGuard, kGuardWord);
+  std::fill(guarded.begin() + kGuard, guarded.begin() + kGuard + words, 0u);
+  uint32_t* xored = guarded.data() + kGuard;
   typename Config::TiledMma mma;
   const auto identity = cute::make_identity_tensor(cute::Shape<cute::_128, cute::_256>{});
   for (int tc = 0; tc < p.n / kTileN; ++tc) {
@@ -85,11 +92,16 @@ Outcome run_tiles(const Problem& p, const ref::Labelling& g, const ref::Cv& key,
       }
       for (int t = 0; t < kSlots; ++t) {
         finish_slot<kFused, kStore>(t, &table[t * kMessageWords], base_row, base_col, k_blocks,
-                                    g.row_groups, g.col_groups, out.xored.data(), key.data(),
+                                    g.row_groups, g.col_groups, xored, key.data(),
                                     target.data(), &out.found);
       }
     }
   }
+  for (size_t i = 0; i < kGuard; ++i) {
+    EXPECT_EQ(guarded[i], kGuardWord) << "written " << kGuard - i << " words before xored";
+    EXPECT_EQ(guarded[kGuard + words + i], kGuardWord) << "written " << i << " words past xored";
+  }
+  out.xored.assign(xored, xored + words);
   return out;
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "../../cuda/gemm/fold_schedule.h"
 #include "../../cuda/gemm/hopper/cell_fold.h"
 #include "../../cuda/gemm/hopper/engine_config.h"
 #include "../../cuda/gemm/hopper/launch_rules.h"
@@ -166,8 +167,9 @@ std::vector<ref::Block> fused_engine_on_host(const Operands& op) {
       ThreadAccumulators acc(op, first_row, first_col,
                              accumulator_coords<Config::TiledMma, Config::kRows>(thread));
       ref::Block words{};
-      for (int i = 0; i < Config::kKTiles; ++i) {
-        words[i] = hop::fold_slice(acc.through(Config::kDepth * (i + 1)));
+      for (int i = 0; i < Config::kKTiles; ++i) {  // the engine's fold schedule
+        const int s = quorl::gemm::completed_slice<Config::kDepth>(i);
+        if (s >= 0) words[s] = hop::fold_slice(acc.through(Config::kDepth * (i + 1)));
       }
       const int frag_row = hop::fragment_row(thread);
       const int index =
@@ -205,9 +207,9 @@ std::vector<ref::Block> store_engine_on_host(const Operands& op) {
         const int C = cols[first_col] + hop::cell_col_offset(thread);
         const bool owns = hop::owns_cell(first_row, frag_row, op.m,
                                          hop::grid_index(R, C, row_groups, col_groups));
-        for (int j = 1; j < ktiles; j += 2) {
-          const int s = (j - 1) / 2;
-          if (!owns || s >= slices) continue;
+        for (int j = 0; j < ktiles; ++j) {  // the engine's fold schedule
+          const int s = quorl::gemm::completed_slice<Config::kDepth>(j);
+          if (s < 0 || !owns || s >= slices) continue;
           const int64_t entry = hop::xored_entry(s, R, C, row_groups, col_groups);
           if (entry < 0 || entry >= int64_t(xored.size())) {
             ADD_FAILURE() << "write outside xored, cell " << R << "," << C;

@@ -5,6 +5,8 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <array>
 #include <set>
 
 #include "../../cuda/common/env_switch.h"
@@ -180,9 +182,18 @@ void run_fuse_blocks(noise::FuseKernel kernel, const int8_t* src, int8_t* dst, c
   const LaunchShape shape = noise::fuse_shape(kernel, rows, k);
   for (uint32_t block = first; block <= last && block < shape.grid; ++block) {
     if (kernel == noise::FuseKernel::kSharedEight) {
-      int8_t staged[128];
-      for (uint32_t t = 0; t < shape.block; ++t) noise::fuse_smem_stage(block, t, table, staged);
-      for (uint32_t t = 0; t < shape.block; ++t) noise::fuse_smem_compute(block, t, src, dst, staged, sel);
+      // The 128 staged values, then guard bytes no thread may write.
+      std::array<int8_t, noise::kNoiseWidth + 16> staged;
+      staged.fill(0x33);
+      for (uint32_t t = 0; t < shape.block; ++t) {
+        noise::fuse_smem_stage(block, t, table, staged.data());
+      }
+      EXPECT_TRUE(std::all_of(staged.begin() + noise::kNoiseWidth, staged.end(),
+                              [](int8_t v) { return v == 0x33; }))
+          << "staging past its 128 values, block " << block;
+      for (uint32_t t = 0; t < shape.block; ++t) {
+        noise::fuse_smem_compute(block, t, src, dst, staged.data(), sel);
+      }
       continue;
     }
     for (uint32_t t = 0; t < shape.block; ++t) {

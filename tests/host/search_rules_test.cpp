@@ -74,6 +74,18 @@ TEST(GemmLaunch, PersistentGridSize) {
   EXPECT_EQ(gemm::attr_slot(-1), 0);
 }
 
+TEST(GemmLaunch, AttributeTableRaisesOneFlagPerOrdinal) {
+  gemm::AttrTable table;
+  EXPECT_FALSE(table.applied(3));
+  table.mark_applied(3);
+  EXPECT_TRUE(table.applied(3));
+  EXPECT_FALSE(table.applied(4));
+  EXPECT_FALSE(table.applied(0));
+  table.mark_applied(70);  // beyond the table: entry 0, shared with -1
+  EXPECT_TRUE(table.applied(0));
+  EXPECT_TRUE(table.applied(-1));
+}
+
 TEST(GemmLaunch, SharedMemoryFitsEveryTarget) {
   EXPECT_EQ(gemm::LabelledGemm::smem_bytes, 91648);
   EXPECT_EQ(gemm::StandardGemm::smem_bytes, 90112);
@@ -121,6 +133,15 @@ TEST(LabelCheck, RefusesWhatWouldLeaveTheTableOrMixCells) {
   Labels grid_cols = standard(128, 256);
   grid_cols.col_groups = -1;
   EXPECT_EQ(check(grid_cols), LabelFault::kGridSize);
+  // A grid index must fit the signed 32-bit result: 2^31 - 1 cells do, 2^31 do not.
+  Labels indexable = standard(128, 256);
+  indexable.row_groups = 65535;
+  indexable.col_groups = 32768;  // 2147450880 cells
+  EXPECT_EQ(check(indexable), LabelFault::kNone);
+  Labels unindexable = standard(128, 256);
+  unindexable.row_groups = 1 << 16;
+  unindexable.col_groups = 1 << 15;  // 2^31 cells
+  EXPECT_EQ(check(unindexable), LabelFault::kGridSize);
 
   Labels tall = standard(256, 256);
   tall.rows[7] = 64;  // relative row label 64 in tile row 0

@@ -25,3 +25,12 @@ export PKG_CONFIG_PATH=$work/moved/lib/pkgconfig
 cc "$source/tests/install/consumer/embed.c" -o "$work/pc-consumer" \
   $(pkg-config --cflags --libs quorl_kernel quorl_verify) -Wl,-rpath,"$(pkg-config --variable=libdir quorl_kernel)"
 "$work/pc-consumer"
+
+# The Python module, in the moved tree too: it finds the library from its own place.
+module=$(find "$work/moved" -path '*/quorl_verify/__init__.py' | head -1)
+test -n "$module" || { echo "missing the quorl_verify Python module in the installed tree" >&2; exit 1; }
+env -u QUORL_VERIFY_LIBRARY PYTHONPATH="$(dirname "$(dirname "$module")")" PYTHONDONTWRITEBYTECODE=1 python3 -c '
+import quorl_verify as qv
+r = qv.check_share(qv.Job("full", 128, 256, 256, "00" * 32, "ff" * 32, 5), qv.Share.full(5 << 32, 1, 0))
+assert r.accepted and len(r.hash) == 32, r
+'

@@ -17,11 +17,16 @@ namespace qkmine {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qkmine verify [--json] [--threads T] [< record.json]\n"
+    "usage: qkmine verify [--json] [--threads T] [--max-bytes B] [< record.json]\n"
     "       qkmine verify --mode full|bonly --m M --n N --k K --key HEX --target HEX\n"
     "         (--seed-a X --seed-b Y | --prepare-seed S --first-nonce X --nonce Y)\n"
     "         --a-hash HEX --b-hash HEX --a-seed HEX --b-seed HEX --found F [--hash HEX]\n"
-    "         [--json] [--threads T]\n";
+    "         [--json] [--threads T] [--max-bytes B]\n";
+
+// The most bytes of A and B together that a record may make verify rebuild:
+// 8x the default GPU shape (8192 x 8192 x 2048 takes 32 MiB), so a record
+// from a stranger cannot claim gigabytes of work.
+constexpr uint64_t kDefaultMaxBytes = uint64_t(256) << 20;
 
 // Record options: the record's field names with '-' for '_', and their values.
 const struct {
@@ -134,6 +139,12 @@ int run_verify(const OptionValues& opt) {
     if (!t || *t < 1 || *t > 256) return usage("--threads takes 1 to 256");
     threads = int(*t);
   }
+  uint64_t max_bytes = kDefaultMaxBytes;
+  if (opt.has("max-bytes")) {
+    const auto b = opt.u64("max-bytes");
+    if (!b || *b == 0) return usage("--max-bytes takes a positive number of bytes");
+    max_bytes = *b;
+  }
   bool from_options = false;
   for (const auto& record_option : kRecordOptions) from_options |= opt.has(record_option.name);
 
@@ -145,6 +156,12 @@ int run_verify(const OptionValues& opt) {
     const std::string text{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
     const std::string problem = quorl::verify::parse_record(text, record);
     if (!problem.empty()) return bad_record(problem);
+  }
+  // Dims are checked positive int32 by the reader, so the products fit.
+  const uint64_t bytes = uint64_t(int64_t(record.m) * record.k + int64_t(record.n) * record.k);
+  if (bytes > max_bytes) {
+    return bad_record("its matrices take " + std::to_string(bytes) + " bytes, above --max-bytes " +
+                      std::to_string(max_bytes));
   }
   QvVerdict verdict;
   char why[256] = "";
@@ -163,6 +180,8 @@ CommandSpec verify_command() {
     spec.options.push_back({name, value_name, std::string("the record's ") + name + " (instead of stdin)"});
   }
   spec.options.push_back({"threads", "T", "threads for the check, 1 to 256", "1"});
+  spec.options.push_back({"max-bytes", "B", "refuse a record whose A and B together exceed B bytes",
+                          std::to_string(kDefaultMaxBytes) + " (256 MiB)"});
   spec.options.push_back({"json", nullptr, "print one JSON object"});
   return spec;
 }

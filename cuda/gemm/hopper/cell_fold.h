@@ -11,12 +11,12 @@
 
 #include "../../blake3/modes.h"
 #include "../../common/host_device.h"
+#include "../digest_table.h"
 
 namespace quorl::hopper {
 
-constexpr int kMessageWords = 16;  // one word per 128-wide slice of k
+constexpr int kMessageWords = gemm::kMessageWords;  // one word per 128-wide slice of k
 constexpr int kCellValues = 128;   // accumulators of one thread, members of one cell
-constexpr int kSliceDepth = 128;
 
 // First of the thread's two rows, relative to the tile, for `thread` counted
 // from the first thread of the tiled MMA (warp group g covers rows 64g..).
@@ -66,22 +66,13 @@ QK_HD int64_t xored_entry(int s, int R, int C, int row_groups, int col_groups) {
   return (int64_t(s) * row_groups + R) * col_groups + C;
 }
 
-// The bound rule: the hash, read as a little-endian 256-bit number, is at
-// most the target read the same way (word 7 decides first).
-QK_HD bool hash_meets_target(const uint32_t hash[8], const uint32_t target[8]) {
-  QK_UNROLL
-  for (int i = 7; i >= 0; --i) {
-    if (hash[i] != target[i]) return hash[i] < target[i];
-  }
-  return true;
-}
-
-// Keyed single-block hash of a cell message, compared with the target.
+// Keyed single-block hash of a cell message, compared with the target by
+// the bound rule every search path shares.
 QK_HD bool message_meets_target(const uint32_t key[8], const uint32_t words[kMessageWords],
                                 const uint32_t target[8]) {
   uint32_t hash[8];
   blake3::hash_keyed_block(key, words, hash);
-  return hash_meets_target(hash, target);
+  return gemm::meets_target(hash, target);
 }
 
 }  // namespace quorl::hopper

@@ -10,6 +10,7 @@
 #include <cute/atom/mma_atom.hpp>
 
 #include "../../common/host_device.h"
+#include "../gemm_schedule.h"
 
 namespace quorl::hopper {
 
@@ -61,6 +62,10 @@ struct TmaBoundConfig {
   static constexpr int kStageBytes = kStageBytesA + kStageBytesB;
   static constexpr int kRingBytes = kStages * kStageBytes;
   static constexpr int kBarrierBytes = 2 * kStages * 8;  // full and empty mbarriers
+  // A stage is full once the producer has armed it and its bytes have landed,
+  // empty once every consumer thread has released it.
+  static constexpr int kFullArrivals = 1;
+  static constexpr int kEmptyArrivals = kThreads - 128;
   // The ring and the barriers, and 1 KB of room for the ring's alignment.
   static constexpr int kSmemBytes = 197632;
   static_assert(kRingBytes + kBarrierBytes <= kSmemBytes, "ring and barriers must fit");
@@ -82,12 +87,8 @@ struct TmaBoundConfig {
 };
 
 // Tile walk of the persistent engine: column-major, so CTAs running together
-// share one B tile and walk down A.
-struct TileCoord {
-  int row;  // tile row tr
-  int col;  // tile column tc
-};
-
-QK_HD TileCoord persistent_tile(int t, int tiles_m) { return {t % tiles_m, t / tiles_m}; }
+// share one B tile and walk down A (the walk of sm120a's label GEMM).
+using TileCoord = gemm::TileCoord;
+QK_HD TileCoord persistent_tile(int t, int tiles_m) { return gemm::cta_tile<true>(t, 0, 0, tiles_m); }
 
 }  // namespace quorl::hopper

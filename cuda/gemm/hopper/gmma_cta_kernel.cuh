@@ -12,36 +12,77 @@
 #include "../../common/build_name.h"
 #include "cell_fold.h"
 #include "engine_config.h"
+#include "engine_partition.h"
+#include "gmma_cta_schedule.h"
 
 namespace QK_BUILD_NS {
 
-// Copies k-tile `ktile` of `rows` matrix rows starting at `first_row` into one
-// stage with `CopyOp` (16-byte cp.async with zero fill): 96 rows x 4 pieces
-// per pass of the 384 threads. Rows at or past `limit` are filled with zeros
-// and never read.
-template <int rows, class CopyOp>
-__device__ __forceinline__ void copy_stage(const int8_t* matrix, int stride, int first_row,
-                                           int limit, int ktile, int8_t* stage) {
+// The steps of the k-tile schedule (gmma_cta_schedule.h) as the GPU runs them.
+template <bool store, class Thread, class CopyA, class CopyB, class TiledMma>
+struct GmmaCtaSteps {
   using Config = quorl::hopper::GmmaCtaConfig;
-  using Piece = cute::uint128_t;
-  const int row_in_pass = threadIdx.x / 4;
-  const int byte = 16 * (threadIdx.x % 4);
-  CUTE_UNROLL
-  for (int pass = 0; pass < (rows + Config::kCopyRows - 1) / Config::kCopyRows; ++pass) {
-    const int row = pass * Config::kCopyRows + row_in_pass;
-    if (row < rows) {
-      const bool inside = first_row + row < limit;
-      const int8_t* src =
-          inside ? matrix + int64_t(first_row + row) * stride + Config::kDepth * ktile + byte
-                 : matrix;
-      // Swizzle<2, 4, 3> moves whole 16-byte pieces, so each piece stays contiguous.
-      const int offset = row * Config::kDepth + byte;
-      int8_t* dst = stage + (offset ^ ((offset >> 3) & 0x30));
-      CopyOp::copy(*reinterpret_cast<const Piece*>(src), *reinterpret_cast<Piece*>(dst), inside);
+  Thread& me;
+  TiledMma tiled_mma;
+  const int8_t* A;
+  const int8_t* B;
+  int64_t lda, ldb;
+  int first_row, first_col, m, n;
+  int8_t* stages_a;
+  int8_t* stages_b;
+  // Store flavour: the thread's cell, whether it owns it, the slices stored.
+  uint32_t* xored;
+  int cell_R, cell_C, row_groups, col_groups, slices;
+  bool owns_cell;
+
+  template <int rows, class CopyOp>
+  __device__ void copy_operand(const int8_t* matrix, int64_t stride, int first, int limit,
+                               int ktile, int8_t* stage) {
+    using Piece = cute::uint128_t;
+    quorl::hopper::copy_stage<rows>(threadIdx.x, stride, first, limit, ktile,
+                                    [&](int64_t source, int dest, bool inside) {
+                                      CopyOp::copy(*reinterpret_cast<const Piece*>(matrix + source),
+                                                   *reinterpret_cast<Piece*>(stage + dest), inside);
+                                    });
+  }
+  __device__ void load_k_tile(int ktile, int stage) {
+    copy_operand<Config::kRows, CopyA>(A, lda, first_row, m, ktile,
+                                       stages_a + stage * Config::kStageBytesA);
+    copy_operand<Config::kCols, CopyB>(B, ldb, first_col, n, ktile,
+                                       stages_b + stage * Config::kStageBytesB);
+    cute::cp_async_fence();
+  }
+  // cp.async writes through the generic proxy and wgmma reads through the
+  // async proxy: each thread fences its own copies before the barrier.
+  __device__ void publish_copies() {
+    cute::cp_async_wait<0>();
+    cutlass::arch::fence_view_async_shared();
+    __syncthreads();
+  }
+  __device__ void multiply(int stage) {
+    using namespace cute;
+    warpgroup_fence_operand(me.accum);
+    warpgroup_arrive();
+    CUTE_UNROLL
+    for (int kb = 0; kb < size<2>(me.frag_a); ++kb) {
+      gemm(tiled_mma, me.frag_a(_, _, kb, stage), me.frag_b(_, _, kb, stage), me.accum);
+    }
+    warpgroup_commit_batch();
+  }
+  template <int pending>
+  __device__ void wait_mma() {
+    cute::warpgroup_wait<pending>();
+  }
+  __device__ void barrier() { __syncthreads(); }
+  __device__ void fold(int s) {
+    cute::warpgroup_fence_operand(me.accum);
+    if constexpr (store) {
+      const uint32_t word = quorl::hopper::fold_slice(me.accum);
+      if (owns_cell && s < slices) {
+        xored[quorl::hopper::xored_entry(s, cell_R, cell_C, row_groups, col_groups)] = word;
+      }
     }
   }
-  cute::cp_async_fence();
-}
+};
 
 template <bool fused, bool store, class ProblemShape, class CtaTile, class StrideA,
           class SmemLayoutA, class CopyA, class StrideB, class SmemLayoutB, class CopyB,
@@ -57,95 +98,47 @@ __global__ void __launch_bounds__(quorl::hopper::GmmaCtaConfig::kThreads, 1)
   using namespace cute;
   using Config = quorl::hopper::GmmaCtaConfig;
   namespace hop = quorl::hopper;
+  using Thread = hop::GmmaThread<TiledMma, SmemLayoutA, SmemLayoutB, Config::kRows>;
 
   const int m = get<0>(shape_mnk);
   const int n = get<1>(shape_mnk);
   const int k = get<2>(shape_mnk);
-  const int lda = int(get<0>(stride_a));
-  const int ldb = int(get<0>(stride_b));
-  const int tr = blockIdx.x;
-  const int tc = blockIdx.y;
-  const int first_row = Config::kRows * tr;
-  const int first_col = Config::kCols * tc;
+  const int first_row = Config::kRows * blockIdx.x;
+  const int first_col = Config::kCols * blockIdx.y;
 
   extern __shared__ __align__(1024) int8_t gmma_cta_smem[];
   int8_t* smem = gmma_cta_smem;
   int8_t* stages_a = smem;
   int8_t* stages_b = smem + Config::kStages * Config::kStageBytesA;
-  Tensor sA = make_tensor(make_smem_ptr(stages_a), SmemLayoutA{});  // (192, 64, 2)
-  Tensor sB = make_tensor(make_smem_ptr(stages_b), SmemLayoutB{});  // (256, 64, 2)
+  Thread me(threadIdx.x, stages_a, stages_b);
 
-  ThrMMA thr_mma = tiled_mma.get_thread_slice(threadIdx.x);
-  Tensor tCrA = thr_mma.make_fragment_A(thr_mma.partition_A(sA));  // (MMA, 1, 2, stage)
-  Tensor tCrB = thr_mma.make_fragment_B(thr_mma.partition_B(sB));  // (MMA, 1, 2, stage)
-  Tensor accum = partition_fragment_C(tiled_mma, Shape<Int<Config::kRows>, Int<Config::kCols>>{});
-
-  // The thread's cell and whether it lies inside the matrix and the grid.
-  const int frag_row = hop::fragment_row(threadIdx.x);
-  int cell_R = 0, cell_C = 0;
-  bool owns_cell = false;
+  GmmaCtaSteps<store, Thread, CopyA, CopyB, TiledMma> steps{
+      me, tiled_mma, A, B, int64_t(get<0>(stride_a)), int64_t(get<0>(stride_b)), first_row,
+      first_col, m, n, stages_a, stages_b, xored};
   if constexpr (store) {
-    cell_R = row_group[first_row] + hop::cell_row_offset(frag_row);
-    cell_C = col_group[first_col] + hop::cell_col_offset(threadIdx.x);
-    owns_cell = hop::owns_cell(first_row, frag_row, m,
-                               hop::grid_index(cell_R, cell_C, row_groups, col_groups));
+    // The thread's cell and whether it lies inside the matrix and the grid.
+    const int frag_row = hop::fragment_row(threadIdx.x);
+    steps.cell_R = row_group[first_row] + hop::cell_row_offset(frag_row);
+    steps.cell_C = col_group[first_col] + hop::cell_col_offset(threadIdx.x);
+    steps.row_groups = row_groups;
+    steps.col_groups = col_groups;
+    steps.slices = k_blocks < hop::kMessageWords ? k_blocks : hop::kMessageWords;
+    steps.owns_cell =
+        hop::owns_cell(first_row, frag_row, m,
+                       hop::grid_index(steps.cell_R, steps.cell_C, row_groups, col_groups));
   }
-  const int slices = k_blocks < hop::kMessageWords ? k_blocks : hop::kMessageWords;
-
-  auto load_ktile = [&](int ktile, int stage) {
-    copy_stage<Config::kRows, CopyA>(A, lda, first_row, m, ktile,
-                                     stages_a + stage * Config::kStageBytesA);
-    copy_stage<Config::kCols, CopyB>(B, ldb, first_col, n, ktile,
-                                     stages_b + stage * Config::kStageBytesB);
-  };
-  // cp.async writes through the generic proxy and wgmma reads through the
-  // async proxy: each thread fences its own copies before the barrier.
-  auto publish_copies = [] {
-    cp_async_wait<0>();
-    cutlass::arch::fence_view_async_shared();
-    __syncthreads();
-  };
-
-  load_ktile(0, 0);
-  publish_copies();
-  clear(accum);
-
-  const int ktiles = (k + Config::kDepth - 1) / Config::kDepth;
-  for (int j = 0; j < ktiles; ++j) {
-    const int stage = j % Config::kStages;
-    warpgroup_fence_operand(accum);
-    warpgroup_arrive();
-    CUTE_UNROLL
-    for (int kb = 0; kb < size<2>(tCrA); ++kb) {
-      gemm(tiled_mma, tCrA(_, _, kb, stage), tCrB(_, _, kb, stage), accum);
-    }
-    warpgroup_commit_batch();
-    // Every warp group must be done with k-tile j - 1 before its stage is
-    // refilled: B is read by all three, so a warp group's own wait is not enough.
-    warpgroup_wait<1>();
-    __syncthreads();
-    if (j + 1 < ktiles) load_ktile(j + 1, (j + 1) % Config::kStages);
-    const bool slice_done = j % 2 == 1;
-    if (slice_done) {
-      warpgroup_wait<0>();
-      warpgroup_fence_operand(accum);
-      const int s = (j - 1) / 2;
-      if constexpr (store) {
-        const uint32_t word = hop::fold_slice(accum);
-        if (owns_cell && s < slices) {
-          xored[hop::xored_entry(s, cell_R, cell_C, row_groups, col_groups)] = word;
-        }
-      }
-    }
-    publish_copies();
-  }
-  warpgroup_wait<0>();
+  clear(me.accum);
+  hop::run_gmma_cta_k_tiles(steps, (k + Config::kDepth - 1) / Config::kDepth);
   if constexpr (!store) {
     // The compiler drops MMAs whose products nobody reads; this store, which
     // never happens, keeps the compute-only flavour multiplying.
-    warpgroup_fence_operand(accum);
-    if (k_blocks < 0) reinterpret_cast<uint32_t*>(smem)[threadIdx.x] = hop::fold_slice(accum);
+    warpgroup_fence_operand(me.accum);
+    if (k_blocks < 0) reinterpret_cast<uint32_t*>(smem)[threadIdx.x] = hop::fold_slice(me.accum);
   }
+#elif defined(__CUDA_ARCH__)
+  // wgmma exists only in sm_90a code: a device that runs this build's
+  // compute_90 PTX must fail loudly rather than report no share.
+  __trap();
 #endif
 }
 

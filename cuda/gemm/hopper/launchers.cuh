@@ -19,13 +19,6 @@
 
 namespace QK_BUILD_NS {
 
-// The device whose attribute entry a launch uses.
-inline int current_attr_slot() {
-  int device = 0;
-  cudaGetDevice(&device);
-  return quorl::gemm::attr_slot(device);
-}
-
 // The compute-only (<false, false>) and store-digests (<false, true>) launch
 // of gemm_gmma_cta_g: one CTA per 192 x 256 tile.
 template <bool fused, bool store>
@@ -43,11 +36,12 @@ void launch_gemm_gmma_impl(const int8_t* a, const int8_t* b, uint32_t* xored,
                       typename Config::SmemLayoutA, SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>,
                       Stride<int, _1>, typename Config::SmemLayoutB,
                       SM80_CP_ASYNC_CACHEGLOBAL_ZFILL<uint128_t>, typename Config::TiledMma>;
-  static bool attr_done[quorl::gemm::kAttrSlots] = {};
-  const int slot = current_attr_slot();
-  if (!attr_done[slot]) {
+  static quorl::gemm::AttrTable attr_done;
+  int device = 0;
+  cudaGetDevice(&device);
+  if (!attr_done.applied(device)) {
     set_gemm_attributes(kernel, Config::kSmemBytes);
-    attr_done[slot] = true;
+    attr_done.mark_applied(device);
   }
 
   typename Config::TiledMma tiled_mma;
@@ -75,8 +69,8 @@ inline cudaError_t launch_gemm_hopper_tma_bound(const int8_t* a, const int8_t* b
 
   auto tma_a = make_stage_tma<typename Config::StageLayoutA>(a, m, k);
   auto tma_b = make_stage_tma<typename Config::StageLayoutB>(b, n, k);
-  auto gmem_a = make_layout(make_shape(m, k), make_stride(k, _1{}));
-  auto gmem_b = make_layout(make_shape(n, k), make_stride(k, _1{}));
+  auto gmem_a = quorl::hopper::operand_layout(m, k);
+  auto gmem_b = quorl::hopper::operand_layout(n, k);
   auto kernel = gemm_hopper_tma_bound_g<decltype(gmem_a), decltype(gmem_b), decltype(tma_a),
                                         decltype(tma_b), typename Config::SmemLayoutA,
                                         typename Config::SmemLayoutB, typename Config::TiledMma>;
@@ -87,15 +81,14 @@ inline cudaError_t launch_gemm_hopper_tma_bound(const int8_t* a, const int8_t* b
   const int per_sm =
       quorl::hopper::persistent_ctas_per_sm(std::getenv("QUORL_HOPPER_TMA_PERSISTENT_CTAS_PER_SM"));
 
-  static bool attr_done[quorl::gemm::kAttrSlots] = {};
-  const int slot = quorl::gemm::attr_slot(device);
-  if (!attr_done[slot]) {
+  static quorl::gemm::AttrTable attr_done;
+  if (!attr_done.applied(device)) {
     cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, Config::kSmemBytes);
     cudaFuncSetAttribute(kernel, cudaFuncAttributeNonPortableClusterSizeAllowed, 1);
     if (std::getenv("SHMEM_CARVEOUT") != nullptr) {
       cudaFuncSetAttribute(kernel, cudaFuncAttributePreferredSharedMemoryCarveout, 100);
     }
-    attr_done[slot] = true;
+    attr_done.mark_applied(device);
   }
 
   cudaLaunchAttribute attrs[2];

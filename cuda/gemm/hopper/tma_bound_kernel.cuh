@@ -13,8 +13,90 @@
 #include "../../common/build_name.h"
 #include "cell_fold.h"
 #include "engine_config.h"
+#include "engine_partition.h"
+#include "tma_ring_schedule.h"
 
 namespace QK_BUILD_NS {
+
+using TmaFullBarrier = cutlass::arch::ClusterTransactionBarrier;
+using TmaEmptyBarrier = cutlass::arch::ClusterBarrier;
+
+// The producer's steps of the ring schedule (tma_ring_schedule.h): one
+// thread arms a stage's full barrier with the bytes it expects and issues
+// the stage's two TMA loads.
+template <class TmaA, class TmaB, class BoxesA, class StagesA, class BoxesB, class StagesB>
+struct TmaProducer {
+  const TmaA& tma_a;
+  const TmaB& tma_b;
+  BoxesA boxes_a;    // (TMA, tile row, k-tile)
+  StagesA stages_a;  // (TMA, stage)
+  BoxesB boxes_b;    // (TMA, tile column, k-tile)
+  StagesB stages_b;
+  uint64_t* full;
+  uint64_t* empty;
+
+  __device__ void wait_empty(int stage, uint32_t parity) {
+    TmaEmptyBarrier::wait(&empty[stage], parity);
+  }
+  __device__ void load(int stage, int a_box, int b_box, int ktile) {
+    using namespace cute;
+    TmaFullBarrier::arrive_and_expect_tx(&full[stage], quorl::hopper::TmaBoundConfig::kStageBytes);
+    copy(tma_a.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL), boxes_a(_, a_box, ktile),
+         stages_a(_, stage));
+    copy(tma_b.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL), boxes_b(_, b_box, ktile),
+         stages_b(_, stage));
+  }
+};
+
+// A consumer thread's steps: multiply a full stage, release it, fold the
+// slice into its message word; at the end of a tile hash its cell and report
+// it if it meets the target.
+template <class Thread, class TiledMma>
+struct TmaConsumer {
+  Thread& me;
+  TiledMma tiled_mma;
+  uint64_t* full;
+  uint64_t* empty;
+  const int32_t* row_group;
+  const int32_t* col_group;
+  int32_t* found;
+  int m, row_groups, col_groups;
+  uint32_t key[8];
+  uint32_t target[8];
+  uint32_t words[quorl::hopper::kMessageWords];
+
+  __device__ void begin_tile() { cute::clear(me.accum); }
+  __device__ void wait_full(int stage, uint32_t parity) {
+    TmaFullBarrier::wait(&full[stage], parity);
+  }
+  __device__ void multiply(int stage) {
+    using namespace cute;
+    warpgroup_fence_operand(me.accum);
+    warpgroup_arrive();
+    CUTE_UNROLL
+    for (int kb = 0; kb < size<2>(me.frag_a); ++kb) {
+      gemm(tiled_mma, me.frag_a(_, _, kb, stage), me.frag_b(_, _, kb, stage), me.accum);
+    }
+    warpgroup_commit_batch();
+    warpgroup_wait<0>();
+    warpgroup_fence_operand(me.accum);
+  }
+  __device__ void release(int stage) { TmaEmptyBarrier::arrive(&empty[stage]); }
+  __device__ void fold(int slice) { words[slice] = quorl::hopper::fold_slice(me.accum); }
+  __device__ void finish_tile(quorl::hopper::TileCoord tile) {
+    namespace hop = quorl::hopper;
+    using Config = hop::TmaBoundConfig;
+    const int frag_row = hop::fragment_row(me.thread);
+    const int first_row = Config::kRows * tile.row;
+    const int R = row_group[first_row] + hop::cell_row_offset(frag_row);
+    const int C = col_group[Config::kCols * tile.col] + hop::cell_col_offset(me.thread);
+    const int index = hop::grid_index(R, C, row_groups, col_groups);
+    if (hop::owns_cell(first_row, frag_row, m, index) &&
+        hop::message_meets_target(key, words, target)) {
+      atomicCAS(found, -1, index);
+    }
+  }
+};
 
 template <class GmemLayoutA, class GmemLayoutB, class TmaA, class TmaB, class SmemLayoutA,
           class SmemLayoutB, class TiledMma>
@@ -29,9 +111,6 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
   using namespace cute;
   using Config = quorl::hopper::TmaBoundConfig;
   namespace hop = quorl::hopper;
-  using FullBarrier = cutlass::arch::ClusterTransactionBarrier;
-  using EmptyBarrier = cutlass::arch::ClusterBarrier;
-  constexpr int kConsumers = Config::kThreads - 128;
 
   extern __shared__ __align__(1024) int8_t tma_ring_smem[];
   int8_t* smem = tma_ring_smem;
@@ -39,8 +118,6 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
   int8_t* ring_b = smem + Config::kStages * Config::kStageBytesA;
   uint64_t* full = reinterpret_cast<uint64_t*>(smem + Config::kRingBytes);
   uint64_t* empty = full + Config::kStages;
-  Tensor sA = make_tensor(make_smem_ptr(ring_a), SmemLayoutA{});  // (128, 128, 4)
-  Tensor sB = make_tensor(make_smem_ptr(ring_b), SmemLayoutB{});  // (256, 128, 4)
 
   // Launched with programmatic stream serialization: whatever the previous
   // kernel on the stream wrote must be visible before A, B or the labels are read.
@@ -48,8 +125,8 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
 
   if (threadIdx.x == 0) {
     for (int s = 0; s < Config::kStages; ++s) {
-      FullBarrier::init(&full[s], 1);
-      EmptyBarrier::init(&empty[s], kConsumers);
+      TmaFullBarrier::init(&full[s], Config::kFullArrivals);
+      TmaEmptyBarrier::init(&empty[s], Config::kEmptyArrivals);
     }
     cutlass::arch::fence_barrier_init();
   }
@@ -63,95 +140,36 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
   if (warp_group == 0) {
     cutlass::arch::warpgroup_reg_dealloc<Config::kProducerRegs>();
     if (threadIdx.x == 0) {
-      // Coordinates only: k positions 0..2047 whatever k is; the descriptor
-      // fills zeros at and beyond k and past the last row.
-      Tensor mA = tma_a.get_tma_tensor(
-          make_shape(shape<0>(gmem_a), Int<Config::kKTiles * Config::kDepth>{}));
-      Tensor mB = tma_b.get_tma_tensor(
-          make_shape(shape<0>(gmem_b), Int<Config::kKTiles * Config::kDepth>{}));
-      Tensor gA =
-          local_tile(mA, Shape<Int<Config::kRows>, Int<Config::kDepth>>{}, make_coord(_, _));
-      Tensor gB =
-          local_tile(mB, Shape<Int<Config::kCols>, Int<Config::kDepth>>{}, make_coord(_, _));
-      // (TMA, tile row, k-tile) and (TMA, stage)
-      auto [tAgA, tAsA] = tma_partition(tma_a, Int<0>{}, Layout<_1>{}, group_modes<0, 2>(sA),
-                                        group_modes<0, 2>(gA));
-      auto [tBgB, tBsB] = tma_partition(tma_b, Int<0>{}, Layout<_1>{}, group_modes<0, 2>(sB),
-                                        group_modes<0, 2>(gB));
-      int stage = 0;
-      uint32_t phase = 0;
-      for (int t = blockIdx.x; t < tiles; t += gridDim.x) {
-        const hop::TileCoord tile = hop::persistent_tile(t, tiles_m);
-        CUTE_NO_UNROLL
-        for (int i = 0; i < Config::kKTiles; ++i) {
-          // A fresh barrier counts as having completed the phase before
-          // phase 0, so the first pass over the ring does not wait.
-          EmptyBarrier::wait(&empty[stage], phase ^ 1);
-          FullBarrier::arrive_and_expect_tx(&full[stage], Config::kStageBytes);
-          copy(tma_a.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL), tAgA(_, tile.row, i),
-               tAsA(_, stage));
-          copy(tma_b.with(full[stage], 0, TMA::CacheHintSm90::EVICT_NORMAL), tBgB(_, tile.col, i),
-               tBsB(_, stage));
-          if (++stage == Config::kStages) {
-            stage = 0;
-            phase ^= 1;
-          }
-        }
-      }
+      Tensor sA = make_tensor(make_smem_ptr(ring_a), SmemLayoutA{});  // (128, 128, 4)
+      Tensor sB = make_tensor(make_smem_ptr(ring_b), SmemLayoutB{});  // (256, 128, 4)
+      auto [boxes_a, stages_a] =
+          hop::tma_stage_partition<Config::kRows, Config::kDepth, Config::kKTiles>(tma_a, gmem_a,
+                                                                                   sA);
+      auto [boxes_b, stages_b] =
+          hop::tma_stage_partition<Config::kCols, Config::kDepth, Config::kKTiles>(tma_b, gmem_b,
+                                                                                   sB);
+      TmaProducer<TmaA, TmaB, decltype(boxes_a), decltype(stages_a), decltype(boxes_b),
+                  decltype(stages_b)>
+          producer{tma_a, tma_b, boxes_a, stages_a, boxes_b, stages_b, full, empty};
+      hop::produce_tiles(producer, blockIdx.x, gridDim.x, tiles_m, tiles);
     }
   } else {
     cutlass::arch::warpgroup_reg_alloc<Config::kConsumerRegs>();
-    const int thread = threadIdx.x - 128;
-    ThrMMA thr_mma = tiled_mma.get_thread_slice(thread);
-    Tensor tCrA = thr_mma.make_fragment_A(thr_mma.partition_A(sA));  // (MMA, 1, 4, stage)
-    Tensor tCrB = thr_mma.make_fragment_B(thr_mma.partition_B(sB));  // (MMA, 1, 4, stage)
-    Tensor accum = partition_fragment_C(tiled_mma, Shape<Int<Config::kRows>, Int<Config::kCols>>{});
-
-    uint32_t key_words[8], target_words[8];
+    using Thread = hop::GmmaThread<TiledMma, SmemLayoutA, SmemLayoutB, Config::kRows>;
+    Thread me(threadIdx.x - 128, ring_a, ring_b);
+    TmaConsumer<Thread, TiledMma> consumer{me,        tiled_mma, full, empty,      row_group,
+                                           col_group, found,     m,    row_groups, col_groups};
     CUTE_UNROLL
     for (int i = 0; i < 8; ++i) {
-      key_words[i] = __ldg(key + i);
-      target_words[i] = __ldg(target + i);
+      consumer.key[i] = __ldg(key + i);
+      consumer.target[i] = __ldg(target + i);
     }
-    const int frag_row = hop::fragment_row(thread);
-    const int rho = hop::cell_row_offset(frag_row);
-    const int gamma = hop::cell_col_offset(thread);
-
-    int stage = 0;
-    uint32_t phase = 0;
-    for (int t = blockIdx.x; t < tiles; t += gridDim.x) {
-      const hop::TileCoord tile = hop::persistent_tile(t, tiles_m);
-      uint32_t words[hop::kMessageWords];
-      clear(accum);
-      CUTE_UNROLL
-      for (int i = 0; i < Config::kKTiles; ++i) {
-        FullBarrier::wait(&full[stage], phase);
-        warpgroup_fence_operand(accum);
-        warpgroup_arrive();
-        CUTE_UNROLL
-        for (int kb = 0; kb < size<2>(tCrA); ++kb) {
-          gemm(tiled_mma, tCrA(_, _, kb, stage), tCrB(_, _, kb, stage), accum);
-        }
-        warpgroup_commit_batch();
-        warpgroup_wait<0>();
-        warpgroup_fence_operand(accum);
-        EmptyBarrier::arrive(&empty[stage]);
-        words[i] = hop::fold_slice(accum);
-        if (++stage == Config::kStages) {
-          stage = 0;
-          phase ^= 1;
-        }
-      }
-      const int first_row = Config::kRows * tile.row;
-      const int R = row_group[first_row] + rho;
-      const int C = col_group[Config::kCols * tile.col] + gamma;
-      const int index = hop::grid_index(R, C, row_groups, col_groups);
-      if (hop::owns_cell(first_row, frag_row, m, index) &&
-          hop::message_meets_target(key_words, words, target_words)) {
-        atomicCAS(found, -1, index);
-      }
-    }
+    hop::consume_tiles(consumer, blockIdx.x, gridDim.x, tiles_m, tiles);
   }
+#elif defined(__CUDA_ARCH__)
+  // wgmma and the TMA exist only in sm_90a code: a device that runs this
+  // build's compute_90 PTX must fail loudly rather than report no share.
+  __trap();
 #endif
 }
 
