@@ -135,7 +135,6 @@ int mine_on_gpus(const Job& job, const std::vector<Device>& devices, double watc
   return supervise(run, running, watchdog);
 }
 
-
 int run_mine(const OptionValues& opt) {
   std::string error;
   // Every option is checked before a missing GPU is reported, so bad usage
