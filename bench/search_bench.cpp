@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "../cuda/search/search_mode.h"
-#include "common/cublaslt_int8.h"
-#include "quorl_kernel.h"
-#include "search_timing.h"
-#include "quorl_ref/grid.hpp"
+#include "cublaslt_int8.h"
+#include "driver_timing.h"
+#include "gpu_builds.h"
+#include "gpu_context.h"
 
 namespace {
 
@@ -22,31 +21,16 @@ struct Shape {
   int m, n, k, reps;
 };
 
-double tops(const Shape& s, float ms) { return 2.0 * s.m * s.n * s.k / (ms * 1e-3) / 1e12; }
-
-const char* mode_name() {
-  if (quorl::search::skip_bound_value(std::getenv("SKIP_BOUND"))) return "skip";
-  return quorl::search::use_fused_bound_value(std::getenv("SEPARATE_BOUND"),
-                                              std::getenv("FUSED_BOUND"))
-             ? "fused"
-             : "separate";
-}
+double tops(const Shape& s, double ms) { return 2.0 * s.m * s.n * s.k / (ms * 1e-3) / 1e12; }
 
 // Milliseconds per search pass of `build` (qk_run_async, back to back).
-float time_search(const char* build, const Shape& s, const std::vector<int8_t>& a,
-                  const std::vector<int8_t>& b) {
-  ::setenv("QUORL_KERNEL_VARIANT", build, 1);
-  const auto rows = quorl::ref::standard_row_groups(s.m);
-  const auto cols = quorl::ref::standard_col_groups(s.n);
-  QkHandle* h = qk_init(0, s.m, s.n, s.k, s.m / 2, s.n / 64, rows.data(), cols.data());
-  ::unsetenv("QUORL_KERNEL_VARIANT");
-  if (h == nullptr) return -1.0f;
-  const uint32_t key[8] = {1, 2, 3, 4, 5, 6, 7, 8}, target[8] = {};
-  qk_mine(h, a.data(), b.data(), key, target);  // uploads and warms up
-  const double ms = quorl::bench::search_pass_ms(h, s.reps);
-  std::fprintf(stderr, "%s: last result %d\n", build, qk_run(h));
-  qk_free(h);
-  return float(ms);
+double time_search(const qkmine::BuildInfo& build, const Shape& s, const std::vector<int8_t>& a,
+                   const std::vector<int8_t>& b) {
+  const qkmine::GpuContext ctx(0, s.m, s.n, s.k, build.variant);
+  if (!ctx.ok()) return -1.0;
+  const double ms = quorl::bench::search_ms(ctx.get(), a, b, s.reps);
+  std::fprintf(stderr, "%s: last result %d\n", build.name, qk_run(ctx.get()));
+  return ms;
 }
 
 }  // namespace
@@ -68,22 +52,18 @@ int main(int argc, char** argv) {
   std::string why;
   const float lt_ms = quorl::bench::cublaslt_int8_ms(a, b, s.m, s.n, s.k, s.reps, &why);
   if (lt_ms < 0) std::fprintf(stderr, "%s\n", why.c_str());
-  std::printf("device %s (cc %d.%d), %dx%dx%d, %d reps, mode %s\n", prop.name, prop.major,
-              prop.minor, s.m, s.n, s.k, s.reps, mode_name());
+  const char* mode = qkmine::search_mode_name(qkmine::search_mode_from_env());
+  std::printf("device %s (cc %d.%d), %dx%dx%d, %d reps, mode %s\n", prop.name, prop.major, prop.minor, s.m, s.n,
+              s.k, s.reps, mode);
   std::printf("cublaslt_int8: %.3f ms %.1f TOPS\n", lt_ms, lt_ms > 0 ? tops(s, lt_ms) : 0.0);
-  std::vector<std::string> builds;
-  if (prop.major == 8 && prop.minor == 9) builds.push_back("sm89");
-  if (prop.major == 9) builds.push_back("h100tma");
-  if (prop.major == 12) builds.push_back("sm120a");
-  builds.push_back("fallback");
-  for (const std::string& build : builds) {
-    const float ms = time_search(build.c_str(), s, a, b);
+  for (const qkmine::BuildInfo& build : qkmine::runnable_builds(prop.major, prop.minor)) {
+    const double ms = time_search(build, s, a, b);
     if (ms <= 0) {
-      std::printf("search %s: no context\n", build.c_str());
+      std::printf("search %s: no context\n", build.name);
       continue;
     }
-    std::printf("search %s %s: %.3f ms %.1f TOPS, %.2fx cuBLASLt\n", build.c_str(), mode_name(),
-                ms, tops(s, ms), lt_ms > 0 ? lt_ms / ms : 0.0);
+    std::printf("search %s %s: %.3f ms %.1f TOPS, %.2fx cuBLASLt\n", build.name, mode, ms, tops(s, ms),
+                lt_ms > 0 ? lt_ms / ms : 0.0);
   }
   return 0;
 }

@@ -17,6 +17,8 @@ install(FILES include/quorl_kernel.h include/quorl_verify.h DESTINATION "${CMAKE
 # qkmine finds the libraries beside it in the installed tree.
 set_target_properties(qkmine PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 install(TARGETS qkmine RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# qkmine bench --plot runs it from there.
+install(PROGRAMS scripts/plot_bench.py DESTINATION "${CMAKE_INSTALL_DATADIR}/qkmine")
 
 install(EXPORT quorlTargets NAMESPACE quorl:: DESTINATION "${QK_INSTALL_CMAKEDIR}")
 configure_package_config_file(cmake/quorlConfig.cmake.in

@@ -40,4 +40,18 @@ int choose_variant(const char* forced, bool query_ok, int major, int minor) {
   return QK_VARIANT_FALLBACK;
 }
 
+const char* variant_name(int variant) {
+  for (const VariantName& v : kVariantNames) {
+    if (v.variant == variant) return v.name;
+  }
+  return "?";
+}
+
+std::vector<int> runnable_variants(int major, int minor) {
+  if (major < 8) return {};
+  const int own = choose_variant(nullptr, true, major, minor);
+  if (own == QK_VARIANT_FALLBACK) return {QK_VARIANT_FALLBACK};
+  return {own, QK_VARIANT_FALLBACK};
+}
+
 }  // namespace quorl

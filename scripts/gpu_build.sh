@@ -34,7 +34,7 @@ cmake --build "$work-default" -j"${QK_BUILD_JOBS:-2}" --target quorl_kernel quor
 # Only what runs there, at the same relative paths (the programs' run path
 # is $ORIGIN/.. or $ORIGIN/../..).
 programs=(libquorl_kernel.so verify/libquorl_verify.so tests/quorl_device_tests tests/quorl_gpu_probe
-  tools/qkmine/qkmine bench/hopper_bench bench/quorl_search_bench bench/quorl_drivers_bench)
+  tools/qkmine/qkmine tools/qkmine/plot_bench.py bench/hopper_bench bench/quorl_search_bench bench/quorl_drivers_bench)
 rm -rf "$stage"
 for path in "${programs[@]}"; do
   mkdir -p "$stage/$(dirname "$path")"

@@ -117,18 +117,32 @@ std::vector<std::string> fake_kernel_hits() {
 
 extern "C" {
 
-QkHandle* qk_init(int device, int m, int n, int k, int, int, const int32_t*, const int32_t*) {
+// The stand-in is a library of one build, fallback: contexts on the others
+// are refused, as a library built without them refuses them.
+QkCtx* qk_init_fallback(int device, int m, int n, int k, int, int, const int32_t*, const int32_t*) {
   auto* c = new QkCtx{};
   c->device = device;
   c->d = {m, n, k};
   std::lock_guard<std::mutex> lock(g_lock);
   if (g_faults.count(device)) c->faults = g_faults[device];
-  return new QkHandle{QK_VARIANT_FALLBACK, c};
+  return c;
+}
+void qk_free_fallback(QkCtx* c) { delete c; }
+QkCtx* qk_init_sm89(int, int, int, int, int, int, const int32_t*, const int32_t*) { return nullptr; }
+QkCtx* qk_init_sm120a(int, int, int, int, int, int, const int32_t*, const int32_t*) { return nullptr; }
+QkCtx* qk_init_h100tma(int, int, int, int, int, int, const int32_t*, const int32_t*) { return nullptr; }
+void qk_free_sm89(QkCtx*) {}
+void qk_free_sm120a(QkCtx*) {}
+void qk_free_h100tma(QkCtx*) {}
+
+QkHandle* qk_init(int device, int m, int n, int k, int row_groups, int col_groups, const int32_t* rows,
+                  const int32_t* cols) {
+  return new QkHandle{QK_VARIANT_FALLBACK, qk_init_fallback(device, m, n, k, row_groups, col_groups, rows, cols)};
 }
 
 void qk_free(QkHandle* h) {
   if (h == nullptr) return;
-  delete h->ctx;
+  qk_free_fallback(h->ctx);
   delete h;
 }
 

@@ -23,6 +23,8 @@ TEST(QkmineGpuCommands, WithoutAGpuBenchSelftestAndNamedDevicesExitThree) {
       {"bench", "qkmine bench: no CUDA device visible"},
       {"bench --json --shapes 128x256x2048", "qkmine bench: no CUDA device visible"},
       {"selftest", "qkmine selftest: no CUDA device visible"},
+      {"devices", "qkmine devices: no CUDA device visible"},
+      {"devices --json", "qkmine devices: no CUDA device visible"},
       {"mine --devices all --attempts 1", "qkmine mine: no CUDA device visible"},
       {"mine --devices 0 --attempts 1", "qkmine mine: no CUDA device visible"},
   };

@@ -1,21 +1,20 @@
 // qkmine's pieces that need no GPU: the device list, the default difficulty,
 // which builds report the standard messages, the bench shapes, its JSON
-// lines and table, the peak table, and the PNG plot.
+// lines and table, the int8 peak, and the plot.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "bench_plot.h"
 #include "bench_report.h"
 #include "bench_shapes.h"
-#include "bitmap_font.h"
 #include "devices.h"
 #include "gpu_builds.h"
-#include "int8_peaks.h"
+#include "gpu_info.h"
+#include "int8_peak.h"
 #include "mine_job.h"
-#include "plot.h"
-#include "png_image.h"
 
 namespace {
 
@@ -89,6 +88,39 @@ TEST(QkmineParts, StandardMessagesAndBuilds) {
   EXPECT_EQ(names(7, 5), "");
 }
 
+TEST(QkmineParts, DeviceDescriptions) {
+  GpuInfo h100;
+  h100.index = 1, h100.name = "NVIDIA H100 80GB HBM3", h100.pci_bus_id = "00000000:19:00.0";
+  h100.major = 9, h100.memory_bytes = uint64_t(80) << 30, h100.sms = 132, h100.clock_mhz = 1980;
+  h100.build = "h100tma", h100.builds = {"h100tma", "fallback"}, h100.peak_int8_tops = 2141.1;
+  GpuInfo old = h100;
+  old.index = 2, old.name = "Tesla V100", old.major = 7, old.build = "fallback", old.build_forced = true;
+  old.builds = {}, old.peak_int8_tops.reset();
+  const std::string table = devices_table({h100, old});
+  EXPECT_NE(table.find("gpu:1  NVIDIA H100 80GB HBM3  cc 9.0  80.0 GiB  132 SMs  1980 MHz  int8 peak 2141 TOPS  "
+                       "build h100tma  runs h100tma,fallback\n"),
+            std::string::npos)
+      << table;
+  EXPECT_NE(table.find("int8 peak unknown  build fallback (QUORL_KERNEL_VARIANT)  runs none (before sm_80)\n"),
+            std::string::npos)
+      << table;
+  const std::string json = devices_json({h100, old}).dump();
+  EXPECT_NE(json.find("{\"devices\":[{\"index\":1,\"device\":\"gpu:1\",\"name\":\"NVIDIA H100 80GB HBM3\""),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"compute_capability\":\"9.0\",\"memory_bytes\":85899345920"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"build\":\"h100tma\",\"build_forced\":false,\"builds\":[\"h100tma\",\"fallback\"]"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"peak_int8_tops\":null,\"build\":\"fallback\",\"build_forced\":true,\"builds\":[]"),
+            std::string::npos)
+      << json;
+  // The dispatcher's own rule picks the build.
+  EXPECT_STREQ(default_build(9, 0).name, "h100tma");
+  EXPECT_STREQ(default_build(8, 6).name, "fallback");
+  EXPECT_STREQ(default_build(12, 0).name, "sm120a");
+}
+
 TEST(QkmineParts, BenchShapes) {
   std::vector<BenchShape> shapes;
   EXPECT_EQ(parse_shapes("8192x8192x2048,128x256x64", shapes), "");
@@ -100,12 +132,24 @@ TEST(QkmineParts, BenchShapes) {
   }
 }
 
-TEST(QkmineParts, PeakTable) {
-  EXPECT_EQ(int8_dense_peak_tops("NVIDIA H100 80GB HBM3"), 1979.0);
-  EXPECT_EQ(int8_dense_peak_tops("NVIDIA H100 PCIe"), 1513.0);
-  EXPECT_EQ(int8_dense_peak_tops("NVIDIA L40S"), 733.0);
-  EXPECT_EQ(int8_dense_peak_tops("NVIDIA A100-SXM4-80GB"), 624.0);
-  EXPECT_FALSE(int8_dense_peak_tops("Some Future GPU").has_value());
+TEST(QkmineParts, PeakFromMultiprocessorsClockAndGeneration) {
+  const struct {
+    const char* gpu;
+    int major, minor, sms;
+    double clock_mhz;
+    std::optional<double> tops;  // the vendor's dense int8 figure, to the TOPS
+  } cases[] = {
+      {"H100 SXM", 9, 0, 132, 1830, 1979},   {"H100 PCIe", 9, 0, 114, 1620, 1513},
+      {"L40S", 8, 9, 142, 2520, 733},        {"A100", 8, 0, 108, 1410, 624},
+      {"A10", 8, 6, 72, 1695, 250},          {"RTX 5090", 12, 0, 170, 2407, 838},
+      {"a future GPU", 13, 0, 200, 2000, std::nullopt}, {"V100 (before int8 MMA)", 7, 0, 80, 1530, std::nullopt},
+      {"no clock", 9, 0, 132, 0, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const std::optional<double> peak = int8_dense_peak_tops(c.major, c.minor, c.sms, c.clock_mhz);
+    ASSERT_EQ(peak.has_value(), c.tops.has_value()) << c.gpu;
+    if (peak) EXPECT_NEAR(*peak, *c.tops, 1.0) << c.gpu;
+  }
 }
 
 // A run as a GPU would give it, with round numbers.
@@ -161,92 +205,37 @@ TEST(QkmineParts, BenchJsonLinesAndTable) {
   EXPECT_NE(table.find("cuBLASLt not found"), std::string::npos) << table;
 }
 
-TEST(QkmineParts, PlotSeriesFollowTheRun) {
-  const PlotData d = bench_plot_data(fake_run(true));
-  ASSERT_EQ(d.categories, (std::vector<std::string>{"4096x8192x2048", "8192x8192x2048"}));
-  ASSERT_EQ(d.series.size(), 3u);  // both engines and cuBLASLt
-  EXPECT_EQ(d.series[0].name, "h100tma");
-  EXPECT_NEAR(d.series[0].tops[1], 1000, 1e-6);
-  EXPECT_LT(d.series[1].tops[0], 0);  // fallback had no context at the first shape
-  EXPECT_EQ(d.series[2].name, "cuBLASLt");
-  EXPECT_NEAR(d.series[2].tops[0], 800, 1e-6);
-  EXPECT_LT(d.series[2].tops[1], 0);
-}
-
-uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
-  return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
-}
-
-// Reads the PNG back: chunks with their CRCs, the stored deflate blocks, the
-// Adler-32, and every pixel row.
-TEST(QkmineParts, PngRoundTrip) {
-  EXPECT_EQ(crc32(reinterpret_cast<const uint8_t*>("123456789"), 9), 0xCBF43926u);  // the CRC-32 check value
-  EXPECT_EQ(adler32(reinterpret_cast<const uint8_t*>("Wikipedia"), 9), 0x11E60398u);
-
-  Image img(300, 250, 0);  // over 65535 bytes of rows: two stored blocks
-  img.palette = {{0, 0, 0}, {255, 0, 0}, {0, 0, 255}};
-  img.fill(10, 20, 290, 30, 1);
-  draw_text(img, 5, 100, "8192x8192", 2, 3);
-  const std::vector<uint8_t> png = encode_png(img);
-  ASSERT_GE(png.size(), 8u);
-  EXPECT_EQ(std::string(png.begin() + 1, png.begin() + 4), "PNG");
-  std::vector<std::string> types;
-  std::vector<uint8_t> idat;
-  for (size_t at = 8; at + 12 <= png.size();) {
-    const uint32_t len = be32(png, at);
-    ASSERT_LE(at + 12 + len, png.size());
-    types.emplace_back(png.begin() + long(at + 4), png.begin() + long(at + 8));
-    EXPECT_EQ(be32(png, at + 8 + len), crc32(png.data() + at + 4, len + 4)) << types.back();
-    if (types.back() == "IHDR") {
-      EXPECT_EQ(be32(png, at + 8), 300u);
-      EXPECT_EQ(be32(png, at + 12), 250u);
-      EXPECT_EQ(png[at + 16], 8);  // bit depth
-      EXPECT_EQ(png[at + 17], 3);  // palette
+// The plot script draws the benchmark's JSON lines into a file of the type
+// its name asks for, and refuses what it cannot draw.
+TEST(QkmineParts, PlotWritesAFileOfTheTypeItsNameAsks) {
+  const std::vector<std::string> lines = bench_json_lines(fake_run(true));
+  const struct {
+    const char* file;
+    std::string starts;  // "": no file expected
+  } cases[] = {
+      {"plot.png", "\x89PNG\r\n\x1a\n"},
+      {"plot.SVG", "<?xml"},
+      {"plot.gif", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = ::testing::TempDir() + "qkmine_" + c.file;
+    std::remove(path.c_str());
+    const std::string failed = draw_plot(lines, path);
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (c.starts.empty()) {
+      EXPECT_NE(failed, "");
+      EXPECT_TRUE(bytes.empty());
+      continue;
     }
-    if (types.back() == "PLTE") EXPECT_EQ(len, 9u);
-    if (types.back() == "IDAT") idat.insert(idat.end(), png.begin() + long(at + 8), png.begin() + long(at + 8 + len));
-    at += 12 + len;
+    ASSERT_EQ(failed, "");
+    EXPECT_EQ(bytes.rfind(c.starts, 0), 0u) << bytes.substr(0, 16);
+    if (c.starts == "<?xml") EXPECT_NE(bytes.find("<svg"), std::string::npos);
   }
-  EXPECT_EQ(types, (std::vector<std::string>{"IHDR", "PLTE", "IDAT", "IEND"}));
-  ASSERT_GE(idat.size(), 6u);
-  EXPECT_EQ((idat[0] * 256 + idat[1]) % 31, 0);  // zlib header check
-  std::vector<uint8_t> raw;
-  size_t at = 2;
-  int blocks = 0;
-  for (bool last = false; !last; ++blocks) {
-    ASSERT_LE(at + 5, idat.size());
-    last = idat[at] & 1;
-    EXPECT_EQ(idat[at] >> 1, 0);  // stored
-    const size_t len = idat[at + 1] | idat[at + 2] << 8;
-    EXPECT_EQ(len ^ 0xFFFFu, size_t(idat[at + 3] | idat[at + 4] << 8));
-    raw.insert(raw.end(), idat.begin() + long(at + 5), idat.begin() + long(at + 5 + len));
-    at += 5 + len;
-  }
-  EXPECT_EQ(blocks, 2);
-  ASSERT_EQ(at + 4, idat.size());
-  EXPECT_EQ(be32(idat, at), adler32(raw.data(), raw.size()));
-  ASSERT_EQ(raw.size(), size_t(301) * 250);
-  for (int y = 0; y < 250; ++y) {
-    EXPECT_EQ(raw[size_t(y) * 301], 0);  // filter none
-    EXPECT_TRUE(std::equal(img.pixels.begin() + y * 300, img.pixels.begin() + (y + 1) * 300,
-                           raw.begin() + long(size_t(y) * 301 + 1)));
-  }
-  EXPECT_EQ(raw[size_t(25) * 301 + 1 + 100], 1);  // inside the red bar
-}
-
-TEST(QkmineParts, PlotDrawsBarsAndWritesAFile) {
-  const Image img = render_plot(bench_plot_data(fake_run(true)));
-  EXPECT_EQ(img.width, 960);
-  // Every series colour that has a value appears (4 + series index).
-  for (uint8_t color : {4, 5, 6}) {
-    EXPECT_NE(std::find(img.pixels.begin(), img.pixels.end(), color), img.pixels.end()) << int(color);
-  }
-  const std::string path = ::testing::TempDir() + "qkmine_plot_test.png";
-  ASSERT_TRUE(write_png(img, path));
-  std::ifstream in(path, std::ios::binary);
-  const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  EXPECT_EQ(bytes.size(), encode_png(img).size());
-  EXPECT_FALSE(write_png(img, "/nonexistent-dir/plot.png"));
+  EXPECT_NE(draw_plot(lines, ::testing::TempDir() + "qkmine_plot.png", "/nonexistent/plot_bench.py"), "");
+  EXPECT_NE(draw_plot({"not json"}, ::testing::TempDir() + "qkmine_bad.png"), "");
+  EXPECT_NE(draw_plot(lines, "/nonexistent-dir/plot.png"), "");
 }
 
 }  // namespace

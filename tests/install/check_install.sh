@@ -9,7 +9,7 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in include/quorl_kernel.h include/quorl_verify.h lib/libquorl_verify.so bin/qkmine; do
+for f in include/quorl_kernel.h include/quorl_verify.h lib/libquorl_verify.so bin/qkmine share/qkmine/plot_bench.py; do
   test -e "$prefix/$f" || { echo "missing $f in the installed tree" >&2; exit 1; }
 done
 "$prefix/bin/qkmine" --help >/dev/null

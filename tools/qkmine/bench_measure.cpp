@@ -2,58 +2,50 @@
 
 #include <cuda_runtime_api.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <random>
 
 #include "cublaslt_int8.h"
+#include "driver_timing.h"
 #include "gpu_builds.h"
 #include "gpu_context.h"
-#include "int8_peaks.h"
-#include "search_timing.h"
+#include "gpu_info.h"
 
 namespace qkmine {
 namespace {
 
-constexpr uint32_t kKey[8] = {0x01234567, 0x89ABCDEF, 3, 4, 5, 6, 7, 8};
-constexpr uint32_t kTarget[8] = {};  // nothing qualifies: every cell is hashed
-
-// The profile calls' stage times, averaged over `attempts` after a warm-up.
-void profile_stages(QkHandle* h, int attempts, ShapeBench& out) {
-  float times[12];
-  qk_mine_full_profile(h, kKey, 0, 1, kTarget, times);
-  for (int i = 0; i < attempts; ++i) {
-    qk_mine_full_profile(h, kKey, 2 * i, 2 * i + 1, kTarget, times);
-    for (int j = 0; j < 8; ++j) out.full_stages[j] += times[j] / attempts;
-  }
-  qk_prepare_a(h, kKey, kTarget, 7);
-  qk_mine_full_bonly_profile(h, 1, times);
-  for (int i = 0; i < attempts; ++i) {
-    qk_mine_full_bonly_profile(h, 100 + uint64_t(i), times);
-    for (int j = 0; j < 12; ++j) out.bonly_stages[j] += times[j] / attempts;
-  }
-  float batch_ms = 0, pipeline_ms = 0;
-  qk_bench_bonly_batch(h, attempts, &batch_ms);
-  qk_bench_bonly_pipeline(h, attempts, &pipeline_ms);
-  out.batch_per_s = batch_ms > 0 ? 1000.0 * attempts / batch_ms : 0;
-  out.pipeline_per_s = pipeline_ms > 0 ? 1000.0 * attempts / pipeline_ms : 0;
+template <class T>
+void keep(std::optional<T>& seen, const std::optional<T>& sample, bool higher) {
+  if (!sample) return;
+  if (!seen || (higher ? *sample > *seen : *sample < *seen)) seen = sample;
 }
 
-// Milliseconds per search pass of `build` over a and b.
-double search_ms(int device, const BuildInfo& build, const BenchShape& s, const std::vector<int8_t>& a,
-                 const std::vector<int8_t>& b, int reps) {
-  GpuContext ctx(device, s.m, s.n, s.k, build.name);
-  if (!ctx.ok()) return -1;
-  qk_mine(ctx.get(), a.data(), b.data(), kKey, kTarget);  // uploads, warms up
-  cudaSetDevice(device);
-  return quorl::bench::search_pass_ms(ctx.get(), reps);
+// Reads the GPU's telemetry into the shape's, when there is a source.
+void look(TelemetrySource* source, int device, ShapeBench& out) {
+  if (source == nullptr) return;
+  const std::optional<GpuTelemetry> now = source->read(device);
+  if (!now) return;
+  if (!out.telemetry) out.telemetry = GpuTelemetry{};
+  fold_telemetry(*out.telemetry, *now);
 }
 
 }  // namespace
 
-BenchRun measure_bench(int device, const std::vector<BenchShape>& shapes, int reps, int attempts) {
+void fold_telemetry(GpuTelemetry& seen, const GpuTelemetry& sample) {
+  keep(seen.temperature_c, sample.temperature_c, true);
+  keep(seen.power_w, sample.power_w, true);
+  keep(seen.sm_clock_mhz, sample.sm_clock_mhz, false);
+  if (sample.throttle_reasons) seen.throttle_reasons = seen.throttle_reasons.value_or(0) | *sample.throttle_reasons;
+}
+
+BenchRun measure_bench(int device, const std::vector<BenchShape>& shapes, int reps, int attempts,
+                       TelemetrySource* telemetry) {
   BenchRun run;
-  gpu_properties(device, run.device, run.major, run.minor);
-  run.peak_tops = int8_dense_peak_tops(run.device);
+  if (const std::optional<GpuInfo> gpu = describe_gpu(device, nullptr)) {
+    run.device = gpu->name;
+    run.major = gpu->major, run.minor = gpu->minor;
+    run.peak_tops = gpu->peak_int8_tops;
+  }
   run.mode = search_mode_name(search_mode_from_env());
   run.reps = reps;
   run.attempts = attempts;
@@ -62,9 +54,17 @@ BenchRun measure_bench(int device, const std::vector<BenchShape>& shapes, int re
   for (const BenchShape& shape : shapes) {
     ShapeBench out;
     out.m = shape.m, out.n = shape.n, out.k = shape.k;
+    look(telemetry, device, out);
     {
-      GpuContext ctx(device, shape.m, shape.n, shape.k);
-      if (ctx.ok()) profile_stages(ctx.get(), attempts, out);
+      const GpuContext ctx(device, shape.m, shape.n, shape.k);
+      if (ctx.ok()) {
+        quorl::bench::full_stage_ms(ctx.get(), attempts, out.full_stages);
+        look(telemetry, device, out);
+        quorl::bench::bonly_stage_ms(ctx.get(), attempts, out.bonly_stages);
+        out.batch_per_s = std::max(0.0, quorl::bench::bonly_batch_per_s(ctx.get(), attempts));
+        out.pipeline_per_s = std::max(0.0, quorl::bench::bonly_pipeline_per_s(ctx.get(), attempts));
+        look(telemetry, device, out);
+      }
     }
     std::vector<int8_t> a(size_t(shape.m) * shape.k), b(size_t(shape.n) * shape.k);
     std::mt19937 rng(1);
@@ -72,7 +72,13 @@ BenchRun measure_bench(int device, const std::vector<BenchShape>& shapes, int re
     for (auto& x : b) x = int8_t(rng());
     cudaSetDevice(device);
     out.cublaslt_ms = quorl::bench::cublaslt_int8_ms(a, b, shape.m, shape.n, shape.k, reps, &out.cublaslt_note);
-    for (const BuildInfo& build : builds) out.engines.push_back({build.name, search_ms(device, build, shape, a, b, reps)});
+    look(telemetry, device, out);
+    for (const BuildInfo& build : builds) {
+      const GpuContext ctx(device, shape.m, shape.n, shape.k, build.variant);
+      cudaSetDevice(device);
+      out.engines.push_back({build.name, ctx.ok() ? quorl::bench::search_ms(ctx.get(), a, b, reps) : -1.0});
+      look(telemetry, device, out);
+    }
     run.shapes.push_back(out);
   }
   return run;

@@ -1,10 +1,18 @@
 #include "bench_report.h"
 
+#include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "driver_timing.h"
 
 namespace qkmine {
 namespace {
+
+using quorl::bench::kBonlyStageNames;
+using quorl::bench::kFullStageNames;
+using Json = nlohmann::ordered_json;
 
 std::string shape_text(const ShapeBench& s) {
   return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k);
@@ -16,67 +24,74 @@ std::string num(double v) {
   return buf;
 }
 
-// A JSON number, or null for what was not measured.
-std::string num_or_null(double v, bool measured) { return measured ? num(v) : "null"; }
-
-std::string percent_json(const BenchRun& run, double tops, bool measured) {
-  return measured && run.peak_tops ? num(100.0 * tops / *run.peak_tops) : "null";
+// A figure to 4 significant digits, whole numbers as integers.
+Json figure(double v) {
+  if (!std::isfinite(v)) return nullptr;
+  const double rounded = std::stod(num(v));
+  if (std::fabs(rounded) < 1e15 && rounded == std::trunc(rounded)) return int64_t(rounded);
+  return rounded;
 }
 
-std::string stages_json(const char* const* names, const double* ms, int count) {
-  std::string out = "{";
-  for (int i = 0; i < count; ++i) out += std::string(i ? "," : "") + "\"" + names[i] + "\":" + num(ms[i]);
-  return out + "}";
+// A figure, or null for what was not measured.
+Json figure_or_null(double v, bool measured) { return measured ? figure(v) : Json(nullptr); }
+
+Json percent(const BenchRun& run, double tops, bool measured) {
+  return measured && run.peak_tops ? figure(100.0 * tops / *run.peak_tops) : Json(nullptr);
 }
 
-std::string escaped(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (static_cast<unsigned char>(c) >= 0x20) out += c;
-  }
+Json stages(const char* const* names, const double* ms, int count) {
+  Json out = Json::object();
+  for (int i = 0; i < count; ++i) out[names[i]] = figure(ms[i]);
   return out;
 }
 
 }  // namespace
 
-const char* const kFullStageNames[8] = {"upload", "generate", "commit", "seeds",
-                                        "noise",  "search",   "result", "total"};
-const char* const kBonlyStageNames[12] = {"mutate", "seeds",   "noise_a_table", "selectors_a",
-                                          "fuse_a", "noise_b_table", "selectors_b", "fuse_b",
-                                          "noise",  "search",  "result",        "total"};
-
 double effective_tops(const ShapeBench& s, double ms) {
   return ms > 0 ? 2.0 * s.m * s.n * s.k / (ms * 1e-3) / 1e12 : 0.0;
 }
 
+bool throttled_during(const ShapeBench& s) {
+  return s.telemetry && s.telemetry->throttle_reasons && throttled(*s.telemetry->throttle_reasons);
+}
+
 std::vector<std::string> bench_json_lines(const BenchRun& run) {
   std::vector<std::string> lines;
-  lines.push_back("{\"device\":\"" + escaped(run.device) + "\",\"cc\":\"" + std::to_string(run.major) + "." +
-                  std::to_string(run.minor) + "\",\"build\":\"" + run.build + "\",\"mode\":\"" + run.mode +
-                  "\",\"peak_int8_tops\":" + num_or_null(run.peak_tops.value_or(0), run.peak_tops.has_value()) +
-                  ",\"reps\":" + std::to_string(run.reps) + ",\"attempts\":" + std::to_string(run.attempts) + "}");
+  const Json head = {{"device", run.device},
+                     {"cc", std::to_string(run.major) + "." + std::to_string(run.minor)},
+                     {"build", run.build},
+                     {"mode", run.mode},
+                     {"peak_int8_tops", figure_or_null(run.peak_tops.value_or(0), run.peak_tops.has_value())},
+                     {"reps", run.reps},
+                     {"attempts", run.attempts}};
+  lines.push_back(head.dump());
   for (const ShapeBench& s : run.shapes) {
     const bool lt = s.cublaslt_ms > 0;
     const double lt_tops = effective_tops(s, s.cublaslt_ms);
-    std::string line = "{\"m\":" + std::to_string(s.m) + ",\"n\":" + std::to_string(s.n) +
-                       ",\"k\":" + std::to_string(s.k) + ",\"full_stages_ms\":" +
-                       stages_json(kFullStageNames, s.full_stages, 8) + ",\"bonly_stages_ms\":" +
-                       stages_json(kBonlyStageNames, s.bonly_stages, 12) +
-                       ",\"bonly_batch_attempts_per_s\":" + num(s.batch_per_s) +
-                       ",\"bonly_pipeline_attempts_per_s\":" + num(s.pipeline_per_s) +
-                       ",\"cublaslt\":{\"ms\":" + num_or_null(s.cublaslt_ms, lt) +
-                       ",\"tops\":" + num_or_null(lt_tops, lt) +
-                       ",\"percent_of_peak\":" + percent_json(run, lt_tops, lt) + "},\"search\":[";
-    for (size_t i = 0; i < s.engines.size(); ++i) {
-      const EngineTime& e = s.engines[i];
+    Json line = {{"m", s.m},
+                 {"n", s.n},
+                 {"k", s.k},
+                 {"full_stages_ms", stages(kFullStageNames, s.full_stages, 8)},
+                 {"bonly_stages_ms", stages(kBonlyStageNames, s.bonly_stages, 12)},
+                 {"bonly_batch_attempts_per_s", figure(s.batch_per_s)},
+                 {"bonly_pipeline_attempts_per_s", figure(s.pipeline_per_s)},
+                 {"cublaslt",
+                  {{"ms", figure_or_null(s.cublaslt_ms, lt)},
+                   {"tops", figure_or_null(lt_tops, lt)},
+                   {"percent_of_peak", percent(run, lt_tops, lt)}}}};
+    Json search = Json::array();
+    for (const EngineTime& e : s.engines) {
       const bool ok = e.ms > 0;
       const double tops = effective_tops(s, e.ms);
-      line += std::string(i ? "," : "") + "{\"build\":\"" + e.build + "\",\"ms\":" + num_or_null(e.ms, ok) +
-              ",\"tops\":" + num_or_null(tops, ok) + ",\"percent_of_peak\":" + percent_json(run, tops, ok) +
-              ",\"vs_cublaslt\":" + num_or_null(ok && lt ? s.cublaslt_ms / e.ms : 0, ok && lt) + "}";
+      search.push_back({{"build", e.build},
+                        {"ms", figure_or_null(e.ms, ok)},
+                        {"tops", figure_or_null(tops, ok)},
+                        {"percent_of_peak", percent(run, tops, ok)},
+                        {"vs_cublaslt", figure_or_null(ok && lt ? s.cublaslt_ms / e.ms : 0, ok && lt)}});
     }
-    lines.push_back(line + "]}");
+    line["search"] = std::move(search);
+    if (s.telemetry) line["telemetry"] = telemetry_json(*s.telemetry);
+    lines.push_back(line.dump());
   }
   return lines;
 }
@@ -95,6 +110,9 @@ std::string bench_table(const BenchRun& run) {
     out << "\n  B-only stages (ms):";
     for (int i = 0; i < 12; ++i) out << " " << kBonlyStageNames[i] << " " << num(s.bonly_stages[i]);
     out << "\n  B-only attempts/s: batch " << num(s.batch_per_s) << ", pipeline " << num(s.pipeline_per_s) << "\n";
+    if (s.telemetry && !telemetry_text(*s.telemetry).empty()) {
+      out << "  GPU during the measurements: " << telemetry_text(*s.telemetry) << "\n";
+    }
     std::snprintf(buf, sizeof buf, "  %-18s %10s %9s %9s %12s\n", "search pass", "ms", "TOPS", "of peak",
                   "vs cuBLASLt");
     out << buf;
@@ -118,26 +136,6 @@ std::string bench_table(const BenchRun& run) {
     }
   }
   return out.str();
-}
-
-PlotData bench_plot_data(const BenchRun& run) {
-  PlotData d;
-  d.title = "int8 TOPS, " + run.device + ", search mode " + run.mode;
-  d.peak_tops = run.peak_tops;
-  for (const ShapeBench& s : run.shapes) d.categories.push_back(shape_text(s));
-  auto series = [&](const std::string& name) -> PlotSeries& {
-    for (PlotSeries& p : d.series) {
-      if (p.name == name) return p;
-    }
-    d.series.push_back({name, std::vector<double>(run.shapes.size(), -1.0)});
-    return d.series.back();
-  };
-  for (size_t i = 0; i < run.shapes.size(); ++i) {
-    const ShapeBench& s = run.shapes[i];
-    for (const EngineTime& e : s.engines) series(e.build).tops[i] = e.ms > 0 ? effective_tops(s, e.ms) : -1.0;
-    series("cuBLASLt").tops[i] = s.cublaslt_ms > 0 ? effective_tops(s, s.cublaslt_ms) : -1.0;
-  }
-  return d;
 }
 
 }  // namespace qkmine

@@ -1,10 +1,12 @@
-// qkmine bench's figures and their three forms: JSON lines for machines, a
-// table for people, and the series the plot draws. No GPU needed here.
+// qkmine bench's figures and their forms: JSON lines for machines (which
+// the plot script draws), and a table for people. No GPU needed here.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "telemetry.h"
 
 namespace qkmine {
 
@@ -21,6 +23,9 @@ struct ShapeBench {
   double cublaslt_ms = -1;       // negative: cuBLASLt unavailable
   std::string cublaslt_note;     // why, when unavailable
   std::vector<EngineTime> engines;
+  // Over the shape's measurements (when NVML is there): the highest
+  // temperature and power, the lowest SM clock and every reason seen.
+  std::optional<GpuTelemetry> telemetry;
 };
 
 struct BenchRun {
@@ -28,33 +33,20 @@ struct BenchRun {
   int major = 0, minor = 0;
   std::string build;   // the build the device runs by default
   std::string mode;    // search mode: fused, separate, skip
-  std::optional<double> peak_tops;  // dense int8 peak, when known
+  std::optional<double> peak_tops;  // dense int8 peak, when the generation is known
   int reps = 0, attempts = 0;
   std::vector<ShapeBench> shapes;
 };
 
-extern const char* const kFullStageNames[8];
-extern const char* const kBonlyStageNames[12];
-
 // 2 m n k operations in `ms` milliseconds, in TOPS (0 for ms <= 0).
 double effective_tops(const ShapeBench& s, double ms);
 
-// One JSON object for the run, then one per shape.
+// One JSON object for the run, then one per shape (numbers to 4
+// significant digits).
 std::vector<std::string> bench_json_lines(const BenchRun& run);
 std::string bench_table(const BenchRun& run);
 
-// The plot's data: one series per engine and one for cuBLASLt, a TOPS value
-// per shape (negative where it was not measured).
-struct PlotSeries {
-  std::string name;
-  std::vector<double> tops;
-};
-struct PlotData {
-  std::string title;
-  std::vector<std::string> categories;  // "8192x8192x2048", ...
-  std::vector<PlotSeries> series;
-  std::optional<double> peak_tops;
-};
-PlotData bench_plot_data(const BenchRun& run);
+// Whether the GPU was throttled while `s` was measured.
+bool throttled_during(const ShapeBench& s);
 
 }  // namespace qkmine

@@ -1,12 +1,12 @@
 // qkmine commit: generate A and B from their seeds, commit both under a key
 // and print the two roots.
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "../../cuda/frame/shape_check.h"
 #include "commands.h"
 #include "devices.h"
-#include "options.h"
 #include "quorl_kernel.h"
 #include "quorl_ref/commit.hpp"
 #include "quorl_ref/grid.hpp"
@@ -20,10 +20,7 @@ constexpr const char* kUsage =
     "usage: qkmine commit --m M --n N --k K --seed-a X --seed-b Y --key HEX "
     "[--device N|cpu] [--json]\n";
 
-int usage(const std::string& why) {
-  std::fprintf(stderr, "qkmine commit: %s\n%s", why.c_str(), kUsage);
-  return kExitUsage;
-}
+int usage(const std::string& why) { return usage_error("commit", kUsage, why); }
 
 struct Roots {
   quorl::ref::Cv a, b;
@@ -54,15 +51,7 @@ bool commit_on_gpu(int device, int m, int n, int k, uint64_t seed_a, uint64_t se
   return status == 0;
 }
 
-}  // namespace
-
-int run_commit(const std::vector<std::string>& args) {
-  Options opt;
-  std::string error;
-  if (!opt.parse(args, 2, {"m", "n", "k", "seed-a", "seed-b", "key", "device"}, {"json"},
-                 error)) {
-    return usage(error);
-  }
+int run_commit(const OptionValues& opt) {
   const auto m = opt.integer("m"), n = opt.integer("n"), k = opt.integer("k");
   const auto seed_a = opt.u64("seed-a"), seed_b = opt.u64("seed-b");
   const auto key_text = opt.text("key");
@@ -89,12 +78,29 @@ int run_commit(const std::vector<std::string>& args) {
   }
   const std::string a = quorl::ref::to_hex(roots.a), b = quorl::ref::to_hex(roots.b);
   if (opt.has("json")) {
-    std::printf("{\"a_hash\":\"%s\",\"b_hash\":\"%s\",\"device\":\"%s\"}\n", a.c_str(), b.c_str(),
-                device->name().c_str());
+    const nlohmann::ordered_json out = {{"a_hash", a}, {"b_hash", b}, {"device", device->name()}};
+    std::printf("%s\n", out.dump().c_str());
   } else {
     std::printf("a_hash %s\nb_hash %s\ndevice %s\n", a.c_str(), b.c_str(), device->name().c_str());
   }
   return kExitOk;
+}
+
+}  // namespace
+
+CommandSpec commit_command() {
+  return {"commit",
+          "generate A and B from seeds and print their commitment roots",
+          kUsage,
+          {{"m", "M", "rows of A (a positive multiple of 128)"},
+           {"n", "N", "rows of B (a positive multiple of 256)"},
+           {"k", "K", "columns of A and B (a positive multiple of 64)"},
+           {"seed-a", "X", "A's generator seed (decimal or 0x-hex)"},
+           {"seed-b", "Y", "B's generator seed"},
+           {"key", "HEX", "the job key, 64 hex digits"},
+           {"device", "N|cpu", "GPU ordinal, or cpu for the reference model", "GPU 0, or cpu without a GPU"},
+           {"json", nullptr, "print one JSON object"}},
+          run_commit};
 }
 
 }  // namespace qkmine

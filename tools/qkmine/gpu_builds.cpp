@@ -2,27 +2,21 @@
 
 #include <cstdlib>
 
-#include "../../cuda/search/search_mode.h"
+#include "search/search_mode.h"
+#include "variant_choice.h"
 
 namespace qkmine {
 
-const char* build_name(int variant) {
-  switch (variant) {
-    case QK_VARIANT_SM89: return "sm89";
-    case QK_VARIANT_SM120A: return "sm120a";
-    case QK_VARIANT_H100TMA: return "h100tma";
-    case QK_VARIANT_FALLBACK: return "fallback";
-  }
-  return "?";
+const char* build_name(int variant) { return quorl::variant_name(variant); }
+
+BuildInfo default_build(int major, int minor) {
+  const int variant = quorl::choose_variant(nullptr, true, major, minor);
+  return {build_name(variant), variant};
 }
 
 std::vector<BuildInfo> runnable_builds(int major, int minor) {
   std::vector<BuildInfo> builds;
-  if (major < 8) return builds;
-  if (major == 8 && minor == 9) builds.push_back({"sm89", QK_VARIANT_SM89});
-  if (major == 9) builds.push_back({"h100tma", QK_VARIANT_H100TMA});
-  if (major == 12) builds.push_back({"sm120a", QK_VARIANT_SM120A});
-  builds.push_back({"fallback", QK_VARIANT_FALLBACK});
+  for (const int variant : quorl::runnable_variants(major, minor)) builds.push_back({build_name(variant), variant});
   return builds;
 }
 

@@ -1,6 +1,6 @@
-// Which library builds a GPU can run, and when a build's search reports the
-// standard cell messages that the host verifier recomputes. Pure rules, so
-// the host tests state them.
+// Which library builds a GPU runs, and when a build's search reports the
+// standard cell messages that the host verifier recomputes. The choice of
+// build is the dispatcher's own rule (dispatch/variant_choice.h).
 #pragma once
 
 #include <string>
@@ -18,8 +18,12 @@ struct BuildInfo {
 // "sm89", "sm120a", "h100tma", "fallback" ("?" for anything else).
 const char* build_name(int variant);
 
-// The device's own build (by compute capability), then fallback, which runs
-// on sm_80 and later; nothing before sm_80.
+// The build the dispatcher picks for a device of this compute capability
+// when QUORL_KERNEL_VARIANT does not name one.
+BuildInfo default_build(int major, int minor);
+
+// The device's own build, then fallback, which runs on sm_80 and later;
+// nothing before sm_80.
 std::vector<BuildInfo> runnable_builds(int major, int minor);
 
 // The search modes, as the library reads them from the environment.

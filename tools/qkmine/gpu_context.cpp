@@ -2,36 +2,72 @@
 
 #include <cuda_runtime_api.h>
 
-#include <cstdlib>
-#include <mutex>
 #include <vector>
 
 #include "quorl_ref/grid.hpp"
 
+// Each build's exported entry points, as the library declares them.
+#define QK_VARIANT sm89
+#include "build_calls.inc"
+#undef QK_VARIANT
+#define QK_VARIANT sm120a
+#include "build_calls.inc"
+#undef QK_VARIANT
+#define QK_VARIANT h100tma
+#include "build_calls.inc"
+#undef QK_VARIANT
+#define QK_VARIANT fallback
+#include "build_calls.inc"
+#undef QK_VARIANT
+
 namespace qkmine {
 namespace {
 
-// QUORL_KERNEL_VARIANT is process state: contexts forcing a build are created
-// one at a time, and the caller's own value is put back.
-std::mutex g_variant_env;
+using Init = QkCtx* (*)(int, int, int, int, int, int, const int32_t*, const int32_t*);
+using Release = void (*)(QkCtx*);
+
+struct BuildEntry {
+  Init init;
+  Release release;
+};
+
+BuildEntry entry(int variant) {
+  switch (variant) {
+    case QK_VARIANT_SM89: return {qk_init_sm89, qk_free_sm89};
+    case QK_VARIANT_SM120A: return {qk_init_sm120a, qk_free_sm120a};
+    case QK_VARIANT_H100TMA: return {qk_init_h100tma, qk_free_h100tma};
+    case QK_VARIANT_FALLBACK: return {qk_init_fallback, qk_free_fallback};
+  }
+  return {nullptr, nullptr};
+}
 
 }  // namespace
 
-GpuContext::GpuContext(int device, int m, int n, int k, const char* build) {
+GpuContext::GpuContext(int device, int m, int n, int k) {
   const std::vector<int32_t> rows = quorl::ref::standard_row_groups(m);
   const std::vector<int32_t> cols = quorl::ref::standard_col_groups(n);
-  const int row_groups = quorl::ref::standard_grid_rows(m), col_groups = quorl::ref::standard_grid_cols(n);
-  if (build == nullptr) {
-    handle_ = qk_init(device, m, n, k, row_groups, col_groups, rows.data(), cols.data());
-    return;
-  }
-  std::lock_guard<std::mutex> lock(g_variant_env);
-  const char* before = std::getenv("QUORL_KERNEL_VARIANT");
-  const std::string saved = before ? before : "";
-  ::setenv("QUORL_KERNEL_VARIANT", build, 1);
-  handle_ = qk_init(device, m, n, k, row_groups, col_groups, rows.data(), cols.data());
-  if (before) ::setenv("QUORL_KERNEL_VARIANT", saved.c_str(), 1);
-  else ::unsetenv("QUORL_KERNEL_VARIANT");
+  chosen_ = qk_init(device, m, n, k, quorl::ref::standard_grid_rows(m), quorl::ref::standard_grid_cols(n),
+                    rows.data(), cols.data());
+}
+
+GpuContext::GpuContext(int device, int m, int n, int k, int variant) {
+  const BuildEntry build = entry(variant);
+  if (build.init == nullptr) return;
+  const std::vector<int32_t> rows = quorl::ref::standard_row_groups(m);
+  const std::vector<int32_t> cols = quorl::ref::standard_col_groups(n);
+  named_.variant = variant;
+  named_.ctx = build.init(device, m, n, k, quorl::ref::standard_grid_rows(m), quorl::ref::standard_grid_cols(n),
+                          rows.data(), cols.data());
+}
+
+GpuContext::~GpuContext() {
+  if (chosen_ != nullptr) qk_free(chosen_);
+  if (named_.ctx != nullptr) entry(named_.variant).release(named_.ctx);
+}
+
+QkHandle* GpuContext::get() const {
+  if (chosen_ != nullptr) return chosen_;
+  return named_.ctx != nullptr ? const_cast<QkHandle*>(&named_) : nullptr;
 }
 
 std::string cuda_error_text(int status) {

@@ -1,5 +1,8 @@
-// A context with the standard hash grid on one GPU, optionally on a named
-// build, released when it goes out of scope.
+// A context with the standard hash grid on one GPU, released when it goes
+// out of scope: on the build the library picks (qk_init), or on a named
+// build opened through that build's exported initialiser (qk_init_<build>),
+// so one process can run every build a GPU runs without touching the
+// environment.
 #pragma once
 
 #include <string>
@@ -10,19 +13,25 @@ namespace qkmine {
 
 class GpuContext {
  public:
-  // `build` null: the build the library picks (QUORL_KERNEL_VARIANT or the
-  // device's compute capability). Check ok() afterwards.
-  GpuContext(int device, int m, int n, int k, const char* build = nullptr);
-  ~GpuContext() { qk_free(handle_); }
+  // The library's choice: QUORL_KERNEL_VARIANT or the device's compute
+  // capability. Check ok() afterwards.
+  GpuContext(int device, int m, int n, int k);
+  // Build `variant` (enum QkVariant), whatever the environment says.
+  GpuContext(int device, int m, int n, int k, int variant);
+  ~GpuContext();
   GpuContext(const GpuContext&) = delete;
   GpuContext& operator=(const GpuContext&) = delete;
 
-  bool ok() const { return handle_ != nullptr; }
-  QkHandle* get() const { return handle_; }
-  int variant() const { return handle_->variant; }
+  bool ok() const { return get() != nullptr; }
+  // For every undecorated qk_ call except qk_free.
+  QkHandle* get() const;
+  int variant() const { return get()->variant; }
 
  private:
-  QkHandle* handle_ = nullptr;
+  QkHandle* chosen_ = nullptr;  // from qk_init, released with qk_free
+  // A named build's context in a handle of qkmine's own: the dispatching
+  // calls read only the build number and the context (quorl_kernel.h).
+  QkHandle named_{};
 };
 
 // "CUDA error 700 (an illegal memory access was encountered)".

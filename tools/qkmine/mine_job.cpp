@@ -46,7 +46,7 @@ int default_difficulty(const quorl::ref::Dims& d, int extra) {
 
 void put(const Cv& cv, uint32_t out[8]) { std::copy(cv.begin(), cv.end(), out); }
 
-std::string read_job(const Options& opt, bool on_gpu, Job& job) {
+std::string read_job(const OptionValues& opt, bool on_gpu, Job& job) {
   const std::string mode = opt.text("mode").value_or("full");
   if (mode != "full" && mode != "bonly") return "--mode takes full or bonly";
   job.mode = mode == "full" ? QV_MODE_FULL : QV_MODE_BONLY;

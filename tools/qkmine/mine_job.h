@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "options.h"
+#include "option_values.h"
 #include "quorl_ref/attempt.hpp"
 #include "quorl_ref/blake3.hpp"
 #include "quorl_verify.h"
@@ -31,7 +31,7 @@ int default_difficulty(const quorl::ref::Dims& d, int extra);
 
 // Fills `job` from the options; on a GPU the default dims are 8192 x 8192 x
 // 2048, on the CPU 256 x 256 x 2048. "" or the usage error.
-std::string read_job(const Options& opt, bool on_gpu, Job& job);
+std::string read_job(const OptionValues& opt, bool on_gpu, Job& job);
 
 // The record of attempt `attempt` of a run that started at the job's seeds
 // (full mode: both seeds + attempt; B-only: nonce first_nonce + attempt after

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "interrupts.h"
+#include "quorl_ref/hex.hpp"
 
 namespace qkmine {
 
@@ -13,6 +14,9 @@ MineRun::MineRun(const Job& job, const std::vector<std::string>& device_names, F
       out_(out),
       jobs_(setup.jobs ? std::move(setup.jobs) : std::make_unique<FixedJob>(job)),
       records_(setup.records ? std::move(setup.records) : std::make_unique<RecordLines>(out)),
+      read_telemetry_(std::move(setup.telemetry)),
+      windows_(device_names.size()),
+      telemetry_(device_names.size()),
       checks_(setup.confirm ? std::move(setup.confirm)
                             : VerifyQueue::Confirm([threads = check_threads()](QvRecord& r, Check c) {
                                 return confirm_outcome(r, c, threads);
@@ -22,9 +26,49 @@ MineRun::MineRun(const Job& job, const std::vector<std::string>& device_names, F
     tallies_.push_back(std::make_unique<DeviceTally>());
     tallies_.back()->name = name;
   }
+  sample();  // the windows start at zero attempts
 }
 
 MineRun::~MineRun() { checks_.drain(); }
+
+double MineRun::since_start() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void MineRun::sample() {
+  const double now = since_start();
+  std::lock_guard<std::mutex> lock(status_lock_);
+  int64_t total = 0;
+  for (size_t i = 0; i < tallies_.size(); ++i) {
+    const int64_t attempts = tallies_[i]->attempts.load();
+    windows_[i].add(now, attempts);
+    total += attempts;
+  }
+  total_window_.add(now, total);
+}
+
+void MineRun::read_telemetry() {
+  if (!read_telemetry_) return;
+  std::vector<std::optional<GpuTelemetry>> latest(tallies_.size());
+  for (size_t i = 0; i < latest.size(); ++i) latest[i] = read_telemetry_(i);
+  std::lock_guard<std::mutex> lock(status_lock_);
+  telemetry_ = std::move(latest);
+}
+
+RunFigures MineRun::status() const {
+  RunFigures run = figures();
+  const double now = since_start();
+  std::lock_guard<std::mutex> lock(status_lock_);
+  int64_t total = 0;
+  for (size_t i = 0; i < run.devices.size(); ++i) {
+    DeviceFigures& d = run.devices[i];
+    d.window_rates = windows_[i].rates(now, d.attempts);
+    d.telemetry = telemetry_[i];
+    total += d.attempts;
+  }
+  run.window_rates = total_window_.rates(now, total);
+  return run;
+}
 
 double MineRun::elapsed() const {
   const int64_t end = end_ns_.load();
@@ -114,6 +158,8 @@ RunFigures MineRun::figures() const {
   run.dims = job_.dims;
   run.seconds = elapsed();
   run.ended_by = ended_by();
+  run.job_id = job_.id;
+  run.target = quorl::ref::to_hex(job_.target);
   const int64_t mining_end =
       std::chrono::duration_cast<std::chrono::nanoseconds>(start_.time_since_epoch()).count() +
       int64_t(run.seconds * 1e9);
@@ -134,7 +180,7 @@ RunFigures MineRun::figures() const {
 }
 
 void MineRun::report(bool final) {
-  const RunFigures run = figures();
+  const RunFigures run = final ? figures() : status();
   if (final && job_.json) {
     std::fprintf(out_, "%s\n", summary_json(run).c_str());
     std::fflush(out_);

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "device_tally.h"
 #include "job_source.h"
 #include "mine_job.h"
+#include "rate_window.h"
 #include "record_sink.h"
 #include "run_summary.h"
 #include "verify_queue.h"
@@ -28,6 +31,8 @@ class MineRun {
     std::unique_ptr<JobSource> jobs;      // null: the given job (FixedJob)
     std::unique_ptr<RecordSink> records;  // null: one JSON line per record on `out`
     VerifyQueue::Confirm confirm;         // null: the host verifier (confirm_outcome)
+    // What device i reports of itself (null, or nullopt: nothing).
+    std::function<std::optional<GpuTelemetry>(size_t device)> telemetry;
   };
   // `job` sets the mode, dims, limits and output; the summary (with --json)
   // and by default the records go to `out`.
@@ -57,6 +62,13 @@ class MineRun {
   void finish();
   // Outcomes handed over and not yet checked.
   size_t waiting() const { return checks_.waiting(); }
+  // Samples every device's count for the rate windows (about once a
+  // second is kept), and now and then reads their telemetry.
+  void sample();
+  void read_telemetry();
+  // The figures of the moment, with the rates over the windows and the
+  // telemetry (for the progress line and monitoring); any thread.
+  RunFigures status() const;
   // The progress line (stderr), or the final summary (stderr, or stdout as
   // one JSON object with --json).
   void report(bool final);
@@ -68,6 +80,7 @@ class MineRun {
  private:
   void settle(const Outcome& outcome, const std::string& verdict);
   RunFigures figures() const;
+  double since_start() const;
 
   const Job job_;
   std::chrono::steady_clock::time_point start_;
@@ -79,6 +92,11 @@ class MineRun {
   FILE* out_;
   std::unique_ptr<JobSource> jobs_;
   std::unique_ptr<RecordSink> records_;
+  std::function<std::optional<GpuTelemetry>(size_t)> read_telemetry_;
+  mutable std::mutex status_lock_;  // guards the windows and the telemetry
+  std::vector<RateWindow> windows_;
+  RateWindow total_window_;
+  std::vector<std::optional<GpuTelemetry>> telemetry_;
   VerifyQueue checks_;  // after everything its worker touches, so it stops first
 };
 

@@ -50,8 +50,10 @@ int supervise(MineRun& run, const std::vector<DeviceWorker*>& workers, double wa
 
   bool hung = false;
   double next_report = kProgressSeconds;
+  run.read_telemetry();
   for (bool waiting = true; waiting;) {
     std::this_thread::sleep_for(kTick);
+    run.sample();
     waiting = false;
     for (size_t i = 0; i < n; ++i) {
       DeviceTally& t = run.tally(i);
@@ -64,6 +66,7 @@ int supervise(MineRun& run, const std::vector<DeviceWorker*>& workers, double wa
     }
     if (waiting && run.elapsed() >= next_report) {
       next_report += kProgressSeconds;
+      run.read_telemetry();
       run.report(false);
     }
   }

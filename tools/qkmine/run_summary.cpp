@@ -1,5 +1,6 @@
 #include "run_summary.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -25,12 +26,15 @@ std::string json_safe(std::string text) {
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...) {
-  char buf[1024];
-  va_list args;
+  va_list args, again;
   va_start(args, pattern);
-  std::vsnprintf(buf, sizeof buf, pattern, args);
+  va_copy(again, args);
+  // Many GPUs with telemetry make long lines: measure, then write.
+  std::string out(size_t(std::max(0, std::vsnprintf(nullptr, 0, pattern, args))), '\0');
+  std::vsnprintf(out.data(), out.size() + 1, pattern, again);
+  va_end(again);
   va_end(args);
-  return buf;
+  return out;
 }
 
 struct Totals {
@@ -54,6 +58,12 @@ double tops(const RunFigures& run, double attempts_per_s) {
   return attempts_per_s * 2.0 * run.dims.m * run.dims.n * run.dims.k / 1e12;
 }
 
+// "812.00 attempts/s", or over the windows "812.00/805.10/790.30 attempts/s".
+std::string rate_text(double whole_run, const std::optional<std::array<double, 3>>& windows) {
+  if (!windows) return format("%.2f attempts/s", whole_run);
+  return format("%.2f/%.2f/%.2f attempts/s", (*windows)[0], (*windows)[1], (*windows)[2]);
+}
+
 }  // namespace
 
 std::string progress_text(const RunFigures& run, bool final) {
@@ -66,12 +76,18 @@ std::string progress_text(const RunFigures& run, bool final) {
       devices += d.name + (d.health == Health::kFailed ? " FAILED" : " HUNG");
       problems += format("%s %s %s: %s\n", lead, d.name.c_str(), status_name(d.health), d.error.c_str());
     } else {
-      devices += format("%s %.2f attempts/s", d.name.c_str(), d.attempts_per_s);
+      devices += d.name + " " + rate_text(d.attempts_per_s, final ? std::nullopt : d.window_rates);
+      const std::string telemetry = d.telemetry ? telemetry_text(*d.telemetry) : "";
+      if (!telemetry.empty()) devices += " (" + telemetry + ")";
     }
   }
   const double total = rate(t.attempts, run.seconds);
-  return format("%s%s | total %.2f attempts/s, %.4f TOPS int8, %lld shares, %lld attempts in %.1f s", lead,
-                devices.c_str(), total, tops(run, total), (long long)t.shares, (long long)t.attempts, run.seconds) +
+  const auto windows = final ? std::nullopt : run.window_rates;
+  // TOPS at the most recent rate the line shows.
+  const double recent = windows ? (*windows)[0] : total;
+  return format("%s%s | total %s%s, %.4f TOPS int8, %lld shares, %lld attempts in %.1f s", lead, devices.c_str(),
+                rate_text(total, windows).c_str(), windows ? " over 10 s/60 s/15 min" : "", tops(run, recent),
+                (long long)t.shares, (long long)t.attempts, run.seconds) +
          (t.rejected > 0 ? ", " + std::to_string(t.rejected) + " GPU hits rejected" : "") + "\n" + problems;
 }
 

@@ -4,11 +4,14 @@
 // steady_attempts_per_s against the drivers benchmark).
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "quorl_ref/attempt.hpp"
+#include "telemetry.h"
 
 namespace qkmine {
 
@@ -23,6 +26,10 @@ struct DeviceFigures {
   double steady_attempts_per_s = 0;
   Health health = Health::kMining;
   std::string error;  // why it failed or hung
+  // While mining: attempts/s over the last 10 s, 60 s and 15 min, and what
+  // the GPU reports of itself (when NVML is there).
+  std::optional<std::array<double, 3>> window_rates;
+  std::optional<GpuTelemetry> telemetry;
 };
 
 struct RunFigures {
@@ -31,10 +38,15 @@ struct RunFigures {
   double seconds = 0;    // of mining: the checks after it are not counted
   std::string ended_by;  // see MineRun::ended_by
   std::vector<DeviceFigures> devices;
+  std::optional<std::array<double, 3>> window_rates;  // the total's, while mining
+  uint64_t job_id = 0;
+  std::string target;  // 64 hex digits
 };
 
 // "mining: gpu:0 812.00 attempts/s, ... | total ..." (or "done: ..."), then
-// one line per device that failed or hung; each line ends in '\n'.
+// one line per device that failed or hung; each line ends in '\n'. While
+// mining, each rate is shown over 10 s/60 s/15 min where the run has them,
+// and a GPU's telemetry after its rate.
 std::string progress_text(const RunFigures& run, bool final);
 
 // One line of JSON, without the newline.

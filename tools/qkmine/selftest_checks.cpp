@@ -64,7 +64,7 @@ std::string SelftestShape::text() const {
 
 std::vector<CheckResult> run_checks(int device, const BuildInfo& build, const SelftestShape& shape,
                                     SearchMode mode) {
-  GpuContext ctx(device, shape.m, shape.n, shape.k, build.name);
+  GpuContext ctx(device, shape.m, shape.n, shape.k, build.variant);
   if (!ctx.ok() || ctx.variant() != build.variant) {
     return {{"qk_init", false, ctx.ok() ? "the library chose another build" : "no context (see stderr)"}};
   }

@@ -3,6 +3,7 @@
 // build. Exit 0 when every check passes, 1 when one fails, 3 without a GPU.
 #include <cstdio>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,6 @@
 #include "devices.h"
 #include "gpu_builds.h"
 #include "gpu_context.h"
-#include "options.h"
 #include "selftest_checks.h"
 
 namespace qkmine {
@@ -18,27 +18,9 @@ namespace {
 
 constexpr const char* kUsage = "usage: qkmine selftest [--device N] [--json]\n";
 
-// Small enough for the reference model; k = 1024 also exercises the h100tma
-// fused engine's own message form.
-const SelftestShape kShapes[] = {{128, 256, 2048}, {256, 256, 1024}};
+int usage(const std::string& why) { return usage_error("selftest", kUsage, why); }
 
-int usage(const std::string& why) {
-  std::fprintf(stderr, "qkmine selftest: %s\n%s", why.c_str(), kUsage);
-  return kExitUsage;
-}
-
-std::string escaped(const std::string& s) {
-  std::string out;
-  for (char c : s) out += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
-  return out;
-}
-
-}  // namespace
-
-int run_selftest(const std::vector<std::string>& args) {
-  Options opt;
-  std::string error;
-  if (!opt.parse(args, 2, {"device"}, {"json"}, error)) return usage(error);
+int run_selftest(const OptionValues& opt) {
   const auto device = opt.has("device") ? opt.integer("device") : std::optional<int64_t>(0);
   if (!device || *device < 0) return usage("--device takes a GPU ordinal");
   const bool json = opt.has("json");
@@ -69,7 +51,7 @@ int run_selftest(const std::vector<std::string>& args) {
   std::vector<std::string> failures;
   bool all_pass = true;
   for (const BuildInfo& build : builds) {
-    for (const SelftestShape& shape : kShapes) {
+    for (const SelftestShape& shape : kSelftestShapes) {
       for (const CheckResult& r : run_checks(int(*device), build, shape, mode)) {
         if (!table.count(r.call)) calls.push_back(r.call);
         auto& cell = table[r.call];
@@ -77,16 +59,18 @@ int run_selftest(const std::vector<std::string>& args) {
         all_pass = all_pass && r.pass;
         if (!r.pass) failures.push_back(std::string(build.name) + " " + r.call + " " + shape.text() + ": " + r.detail);
         if (json) {
-          std::printf("{\"build\":\"%s\",\"shape\":\"%s\",\"call\":\"%s\",\"pass\":%s%s}\n", build.name,
-                      shape.text().c_str(), r.call.c_str(), r.pass ? "true" : "false",
-                      r.pass ? "" : (",\"detail\":\"" + escaped(r.detail) + "\"").c_str());
+          nlohmann::ordered_json line = {
+              {"build", build.name}, {"shape", shape.text()}, {"call", r.call}, {"pass", r.pass}};
+          if (!r.pass) line["detail"] = r.detail;
+          std::printf("%s\n", line.dump().c_str());
         }
       }
     }
   }
   if (json) {
-    std::printf("{\"selftest\":true,\"device\":\"%s\",\"mode\":\"%s\",\"pass\":%s}\n", escaped(name).c_str(),
-                search_mode_name(mode), all_pass ? "true" : "false");
+    const nlohmann::ordered_json last = {
+        {"selftest", true}, {"device", name}, {"mode", search_mode_name(mode)}, {"pass", all_pass}};
+    std::printf("%s\n", last.dump().c_str());
     return all_pass ? kExitOk : kExitFailed;
   }
   std::printf("%-26s", "call");
@@ -103,6 +87,16 @@ int run_selftest(const std::vector<std::string>& args) {
   for (const std::string& f : failures) std::printf("FAIL %s\n", f.c_str());
   std::printf("%s\n", all_pass ? "all checks passed" : "some checks FAILED");
   return all_pass ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+CommandSpec selftest_command() {
+  return {"selftest",
+          "check every build the GPU runs against the reference model (exit 3: no GPU)",
+          kUsage,
+          {{"device", "N", "GPU ordinal", "0"}, {"json", nullptr, "print one JSON object per check, then a verdict"}},
+          run_selftest};
 }
 
 }  // namespace qkmine

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <iostream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "commands.h"
-#include "options.h"
 #include "quorl_ref/hex.hpp"
 #include "quorl_verify.h"
 #include "record_fields.h"
@@ -28,16 +28,18 @@ constexpr const char* kUsage =
 // from a stranger cannot claim gigabytes of work.
 constexpr uint64_t kDefaultMaxBytes = uint64_t(256) << 20;
 
-// Record options: the record's field names with '-' for '_'.
-const char* const kRecordOptions[] = {"mode",     "m",      "n",      "k",      "key",
-                                      "target",   "seed-a", "seed-b", "prepare-seed",
-                                      "first-nonce", "nonce", "a-hash", "b-hash", "a-seed",
-                                      "b-seed",   "found",  "hash"};
+// Record options: the record's field names with '-' for '_', and their values.
+const struct {
+  const char* name;
+  const char* value_name;
+} kRecordOptions[] = {{"mode", "full|bonly"}, {"m", "M"},          {"n", "N"},
+                      {"k", "K"},             {"key", "HEX"},      {"target", "HEX"},
+                      {"seed-a", "X"},        {"seed-b", "Y"},     {"prepare-seed", "S"},
+                      {"first-nonce", "X"},   {"nonce", "Y"},      {"a-hash", "HEX"},
+                      {"b-hash", "HEX"},      {"a-seed", "HEX"},   {"b-seed", "HEX"},
+                      {"found", "F"},         {"hash", "HEX"}};
 
-int usage(const std::string& why) {
-  std::fprintf(stderr, "qkmine verify: %s\n%s", why.c_str(), kUsage);
-  return kExitUsage;
-}
+int usage(const std::string& why) { return usage_error("verify", kUsage, why); }
 
 int bad_record(const std::string& why) {
   std::fprintf(stderr, "qkmine verify: bad record: %s\n", why.c_str());
@@ -50,11 +52,11 @@ std::string field_name(std::string option) {
 }
 
 // Builds the record from options; "" or the reason it is refused.
-std::string record_from_options(const Options& opt, QvRecord& record) {
+std::string record_from_options(const OptionValues& opt, QvRecord& record) {
   using namespace quorl::verify;
   record = empty_record();
   FieldSet present = 0;
-  for (const char* option : kRecordOptions) {
+  for (const auto& [option, value_name] : kRecordOptions) {
     std::optional<std::string> value = opt.text(option);
     if (!value) continue;
     const FieldInfo* f = find_field(field_name(option));
@@ -112,12 +114,12 @@ const char* fault_text(int fault) {
 void print_verdict(const QvVerdict& v, bool json) {
   const bool valid = v.fault == QV_FAULT_NONE;
   if (json) {
-    std::string out = std::string("{\"valid\":") + (valid ? "true" : "false");
-    if (!valid) out += std::string(",\"fault\":\"") + fault_name(v.fault) + "\"";
-    if (v.has_cell) out += ",\"hash\":\"" + hex(v.hash, 8) + "\",\"message\":\"" + hex(v.message, 16) + "\"";
-    out += ",\"a_hash\":\"" + hex(v.a_hash, 8) + "\",\"b_hash\":\"" + hex(v.b_hash, 8) +
-           "\",\"a_seed\":\"" + hex(v.a_seed, 8) + "\",\"b_seed\":\"" + hex(v.b_seed, 8) + "\"}";
-    std::printf("%s\n", out.c_str());
+    nlohmann::ordered_json out = {{"valid", valid}};
+    if (!valid) out["fault"] = fault_name(v.fault);
+    if (v.has_cell) out["hash"] = hex(v.hash, 8), out["message"] = hex(v.message, 16);
+    out["a_hash"] = hex(v.a_hash, 8), out["b_hash"] = hex(v.b_hash, 8);
+    out["a_seed"] = hex(v.a_seed, 8), out["b_seed"] = hex(v.b_seed, 8);
+    std::printf("%s\n", out.dump().c_str());
     return;
   }
   if (valid) {
@@ -130,15 +132,7 @@ void print_verdict(const QvVerdict& v, bool json) {
               hex(v.b_hash, 8).c_str(), hex(v.a_seed, 8).c_str(), hex(v.b_seed, 8).c_str());
 }
 
-}  // namespace
-
-int run_verify(const std::vector<std::string>& args) {
-  Options opt;
-  std::string error;
-  std::set<std::string> valued(std::begin(kRecordOptions), std::end(kRecordOptions));
-  valued.insert("threads");
-  valued.insert("max-bytes");
-  if (!opt.parse(args, 2, valued, {"json"}, error)) return usage(error);
+int run_verify(const OptionValues& opt) {
   int threads = 1;
   if (opt.has("threads")) {
     const auto t = opt.integer("threads");
@@ -152,7 +146,7 @@ int run_verify(const std::vector<std::string>& args) {
     max_bytes = *b;
   }
   bool from_options = false;
-  for (const char* option : kRecordOptions) from_options |= opt.has(option);
+  for (const auto& record_option : kRecordOptions) from_options |= opt.has(record_option.name);
 
   QvRecord record;
   if (from_options) {
@@ -175,6 +169,21 @@ int run_verify(const std::vector<std::string>& args) {
   if (status == QV_BAD_RECORD) return bad_record(why);
   print_verdict(verdict, opt.has("json"));
   return status == QV_OK ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+CommandSpec verify_command() {
+  CommandSpec spec{"verify", "check a mining record on the host (fields as options or JSON on stdin)", kUsage, {},
+                   run_verify};
+  for (const auto& [name, value_name] : kRecordOptions) {
+    spec.options.push_back({name, value_name, std::string("the record's ") + name + " (instead of stdin)"});
+  }
+  spec.options.push_back({"threads", "T", "threads for the check, 1 to 256", "1"});
+  spec.options.push_back({"max-bytes", "B", "refuse a record whose A and B together exceed B bytes",
+                          std::to_string(kDefaultMaxBytes) + " (256 MiB)"});
+  spec.options.push_back({"json", nullptr, "print one JSON object"});
+  return spec;
 }
 
 }  // namespace qkmine
