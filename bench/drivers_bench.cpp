@@ -1,12 +1,17 @@
 // Attempt rates of the mining drivers on the GPU: full-pipeline attempts with
 // the profile's stage breakdown, and B-only attempts from the batch and
-// pipeline benches beside the bare search pass on the same shape.
-// Usage: quorl_drivers_bench [M N K [ATTEMPTS]]   (default 8192 8192 2048 40)
+// pipeline benches beside the bare search pass on the same shape. With
+// "bonly" only the B-only figures are measured (the GPU check runs them once
+// more with QUORL_BONLY_OVERLAP=1 to compare the overlap with the default).
+// Usage: quorl_drivers_bench [M N K [ATTEMPTS [bonly]]]   (default 8192 8192 2048 40)
 #include <cuda_runtime.h>
 
 #include <cstdio>
 #include <cstdlib>
 
+#include <cstring>
+
+#include "../cuda/common/env_switch.h"
 #include "driver_timing.h"
 #include "gpu_builds.h"
 #include "gpu_context.h"
@@ -18,6 +23,7 @@ using namespace quorl::bench;
 
 struct Shape {
   int m, n, k, attempts;
+  bool bonly_only;
 };
 
 double tops(const Shape& s, double ms) { return 2.0 * s.m * s.n * s.k / (ms * 1e-3) / 1e12; }
@@ -64,14 +70,21 @@ bool bonly(QkHandle* h, const Shape& s) {
   return true;
 }
 
+// Whether the library overlaps B-only attempts: QUORL_BONLY_OVERLAP, which
+// only the h100tma build reads.
+const char* bonly_overlap(int variant) {
+  return variant == 2 && quorl::switch_value(std::getenv("QUORL_BONLY_OVERLAP")) ? "on" : "off";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  Shape s{8192, 8192, 2048, 40};
-  if (argc >= 4) s = {std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]), s.attempts};
+  Shape s{8192, 8192, 2048, 40, false};
+  if (argc >= 4) s = {std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]), s.attempts, false};
   if (argc >= 5) s.attempts = std::atoi(argv[4]);
-  if (s.attempts <= 0) {
-    std::fprintf(stderr, "usage: quorl_drivers_bench [M N K [ATTEMPTS > 0]]\n");
+  if (argc >= 6) s.bonly_only = std::strcmp(argv[5], "bonly") == 0;
+  if (s.attempts <= 0 || argc > 6 || (argc == 6 && !s.bonly_only)) {
+    std::fprintf(stderr, "usage: quorl_drivers_bench [M N K [ATTEMPTS > 0 [bonly]]]\n");
     return 2;
   }
   cudaDeviceProp prop{};
@@ -81,7 +94,8 @@ int main(int argc, char** argv) {
   }
   const qkmine::GpuContext ctx(0, s.m, s.n, s.k);
   if (!ctx.ok()) return 1;
-  std::printf("device %s (cc %d.%d), build %s, %dx%dx%d, %d attempts per figure\n", prop.name, prop.major,
-              prop.minor, qkmine::build_name(ctx.variant()), s.m, s.n, s.k, s.attempts);
-  return full_pipeline(ctx.get(), s) && bonly(ctx.get(), s) ? 0 : 1;
+  std::printf("device %s (cc %d.%d), build %s, %dx%dx%d, %d attempts per figure, B-only overlap %s\n",
+              prop.name, prop.major, prop.minor, qkmine::build_name(ctx.variant()), s.m, s.n, s.k,
+              s.attempts, bonly_overlap(ctx.variant()));
+  return (s.bonly_only || full_pipeline(ctx.get(), s)) && bonly(ctx.get(), s) ? 0 : 1;
 }

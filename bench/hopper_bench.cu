@@ -1,7 +1,12 @@
-// Times the h100tma engines themselves (fused bound, store digests, compute
-// only), launched directly rather than through a context's search pass,
-// beside cuBLASLt's int8 GEMM (int8 in, int32 out, C = A * B^T) on the same
-// operands, and reports effective TOPS (2 m n k per run) and the ratio.
+// Times the GEMM kernels themselves, launched directly rather than through a
+// context's search pass, beside cuBLASLt's int8 GEMM (int8 in, int32 out,
+// C = A * B^T) on the same operands, and reports effective TOPS (2 m n k per
+// run) and the ratio: the h100tma engines (fused bound, store digests,
+// compute only), and the fused label GEMM of fallback and sm120a compiled
+// here for sm_90a. Each kernel change is timed against its old form in the
+// same run ("ab" lines): the fused engine's consumers streamed across tile
+// boundaries or drained, the label GEMM's digest table slice-major or
+// slot-major, the persistent label GEMM's copies streamed or drained.
 // Usage: hopper_bench [m n k]...   (default 8192 8192 2048 and 16384 16384 2048)
 #include <cuda_runtime.h>
 
@@ -73,12 +78,40 @@ void bench(int m, int n, int k, cudaStream_t stream) {
   CHECK(cudaMalloc(&xored, size_t(k_blocks) * row_groups * col_groups * 4));
 
   const int reps = 20;
+  namespace g = quorl::gemm;
+  using g::TableOrder;
+  using g::TileWalk;
   const float fused = time_ms(
       [&] {
         engines::launch_gemm_hopper_tma_bound(da, db, row_group, col_group, key, target, found, m,
                                               n, k, k_blocks, row_groups, col_groups, stream);
       },
       stream, reps);
+  const float fused_drained = time_ms(
+      [&] {
+        engines::launch_gemm_hopper_tma_bound_of<TileWalk::kDrained>(
+            da, db, row_group, col_group, key, target, found, m, n, k, k_blocks, row_groups,
+            col_groups, stream);
+      },
+      stream, reps);
+  // The fused label GEMM in its forms (a zero target: every cell is hashed).
+  auto label_gemm = [&](auto config) {
+    using Config = decltype(config);
+    return time_ms(
+        [&] {
+          engines::launch_gemm_of<Config, true, false>(da, db, nullptr, row_group, col_group, key,
+                                                       target, found, m, n, k, k_blocks,
+                                                       row_groups, col_groups, stream);
+        },
+        stream, reps);
+  };
+  const float labelled = label_gemm(g::LabelledGemm{});
+  const float labelled_slot_major = label_gemm(g::LabelledGemmOf<TableOrder::kSlotMajor>{});
+  const float persistent = label_gemm(g::StandardGemm{});
+  const float persistent_drained =
+      label_gemm(g::StandardGemmOf<TableOrder::kSliceMajor, TileWalk::kDrained>{});
+  const float persistent_old =
+      label_gemm(g::StandardGemmOf<TableOrder::kSlotMajor, TileWalk::kDrained>{});
   const float store = time_ms(
       [&] {
         engines::launch_gemm_gmma_impl<false, true>(da, db, xored, row_group, col_group, nullptr,
@@ -106,10 +139,35 @@ void bench(int m, int n, int k, cudaStream_t stream) {
   const struct {
     const char* name;
     float ms;
-  } rows_out[] = {{"fused_tma", fused}, {"store_gmma", store}, {"compute_gmma", compute}};
+  } rows_out[] = {{"fused_tma", fused},
+                  {"fused_tma_drained", fused_drained},
+                  {"store_gmma", store},
+                  {"compute_gmma", compute},
+                  {"label_gemm", labelled},
+                  {"label_gemm_slot_major", labelled_slot_major},
+                  {"persistent_gemm", persistent},
+                  {"persistent_gemm_drained", persistent_drained},
+                  {"persistent_gemm_old", persistent_old}};
   for (const auto& r : rows_out) {
-    std::printf("%dx%dx%d  %-12s %.3f ms %.1f TOPS  %.2fx cublasLt\n", m, n, k, r.name, r.ms,
+    std::printf("%dx%dx%d  %-23s %.3f ms %.1f TOPS  %.2fx cublasLt\n", m, n, k, r.name, r.ms,
                 tops(r.ms), cublas > 0 ? cublas / r.ms : 0.0);
+  }
+  // Each change against its old form: the old time over the new.
+  const struct {
+    const char* change;
+    const char* new_form;
+    float new_ms;
+    const char* old_form;
+    float old_ms;
+  } ab[] = {
+      {"fused engine consumers", "streamed", fused, "drained", fused_drained},
+      {"label GEMM digest table", "slice-major", labelled, "slot-major", labelled_slot_major},
+      {"persistent GEMM copies", "streamed", persistent, "drained", persistent_drained},
+      {"persistent GEMM both", "new", persistent, "old", persistent_old},
+  };
+  for (const auto& x : ab) {
+    std::printf("ab %dx%dx%d %s: %s %.3f ms, %s %.3f ms, %.3fx\n", m, n, k, x.change, x.new_form,
+                x.new_ms, x.old_form, x.old_ms, x.new_ms > 0 ? x.old_ms / x.new_ms : 0.0);
   }
   for (void* p : {(void*)da, (void*)db, (void*)xored, (void*)row_group, (void*)col_group,
                   (void*)key, (void*)target, (void*)found}) {

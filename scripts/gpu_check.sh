@@ -79,17 +79,17 @@ plan() {
   # "Shapes/" prefix, hence the leading *), on every build the GPU can run:
   # its own, fallback, sm89 through its PTX and the check-only sm120a. Child
   # processes inside the groups cover the search modes and grid sizes.
-  tests device_frame 15 '*DeviceFrame*'              # ~4 s
+  tests device_frame 12 '*DeviceFrame*'              # ~4 s
   # The check's own library runs sm120a on Hopper, so the library as shipped
   # is loaded for the build the device cannot run (every launch must fail).
   needs "$build/default/libquorl_kernel.so"
   tests device_forced_build 10 '*DeviceFrameErrors.AForcedBuild*' \
     "LD_LIBRARY_PATH=$build/default:$LD_LIBRARY_PATH"  # ~2 s
-  tests device_commit 20 '*DeviceCommit*'            # ~4 s (16384 x 16384 x 2048)
+  tests device_commit 12 '*DeviceCommit*'            # ~4 s (16384 x 16384 x 2048)
   tests device_search 45 '*DeviceSearch*'            # ~15 s (7 children, sm89 JIT)
   tests device_hopper 45 '*DeviceHopper*'            # ~15 s (3 children, 512 tiles)
   tests device_bonly 20 '*DeviceBonly*'              # ~6 s
-  tests device_noise 15 '*DeviceNoise*'              # ~4 s
+  tests device_noise 12 '*DeviceNoise*'              # ~4 s
   tests device_drivers 25 '*DeviceDrivers*:*DeviceFullPipeline*'  # ~8 s
   tests device_other 10 "*Device*-$grouped"          # any suite outside the groups
   # The staged fusion kernel (a per-process switch); the separate bound
@@ -113,11 +113,16 @@ plan() {
   # Benchmarks. The drivers bench's attempt rates come first: the short
   # mining runs are compared with them (same shape, same mode).
   step drivers_bench 20 "$build/bench/quorl_drivers_bench" "${shape[@]}" 40  # ~7 s
+  # The B-only figures again with each attempt's mutation started in the
+  # tail of the previous search (h100tma only), beside the default's.
+  only_if is_hopper "the B-only overlap needs the h100tma engine (device: ${gpu_cc:-none})"
+  step drivers_bench_overlap 12 QUORL_BONLY_OVERLAP=1 "$build/bench/quorl_drivers_bench" \
+    "${shape[@]}" 40 bonly                                                    # ~4 s
   mine_steps full
   mine_steps bonly
   step search_bench 12 "$bench_env" "$build/bench/quorl_search_bench" "${shape[@]}" 20  # ~4 s
   only_if is_hopper "the h100tma engines need a Hopper GPU (device: ${gpu_cc:-none})"
-  step hopper_bench 15 "$bench_env" "$build/bench/hopper_bench"           # ~5 s
+  step hopper_bench 15 "$bench_env" "$build/bench/hopper_bench"           # ~6 s (nine kernels, two shapes)
   step qkmine_bench 20 "$bench_env" "$qkmine" bench --json --shapes "$(IFS=x; echo "${shape[*]}")" \
     --reps 10 --attempts 10 --plot "$out/qkmine_bench.png"                   # ~7 s
 }
@@ -154,11 +159,24 @@ mine_rate() {
   grep -m1 '"summary":true' "$1" 2>/dev/null | grep -o '"attempts_per_s":[0-9.]*' | head -1 | cut -d: -f2
 }
 
+# bonly_rate KIND LOG: the B-only bench's attempts/s of KIND (batch or pipeline).
+bonly_rate() {
+  sed -n "s|^bonly attempts/s: .*$1 \([0-9.]*\).*|\1|p" "$2" 2>/dev/null | head -1
+}
+
 figures() {
-  local log=$check_logs/drivers_bench.log mode bench mine
+  local log=$check_logs/drivers_bench.log overlap=$check_logs/drivers_bench_overlap.log mode bench mine
   echo "--- figures"
   [[ -n $smi ]] && echo "nvidia-smi: $smi"
   grep -hE '^(device|full|bonly|bare)' "$log" 2>/dev/null
+  grep -hE '^(bonly|bare)' "$overlap" 2>/dev/null | sed 's/^/overlap on: /'
+  for kind in batch pipeline; do
+    local off on
+    off=$(bonly_rate "$kind" "$log")
+    on=$(bonly_rate "$kind" "$overlap")
+    [[ -n $off && -n $on ]] && awk -v off="$off" -v on="$on" -v kind="$kind" 'BEGIN {
+      printf "ab B-only %s overlap: on %.1f, off %.1f attempts/s, %.3fx\n", kind, on, off, (off > 0 ? on / off : 0) }'
+  done
   # qkmine mine against the drivers bench, same shape and mode.
   for mode in full bonly; do
     bench=$(drivers_rate "$mode" "$log")
@@ -173,6 +191,7 @@ figures() {
   done
   grep -hE '^(device|cublaslt|search)' "$check_logs/search_bench.log" 2>/dev/null
   grep -hE '^[0-9]+x[0-9]+x[0-9]+ ' "$check_logs/hopper_bench.log" 2>/dev/null
+  grep -h '^ab ' "$check_logs/hopper_bench.log" 2>/dev/null
   grep -h '^{' "$check_logs/qkmine_bench.log" 2>/dev/null
 }
 

@@ -14,7 +14,9 @@
 #include "../frame/diagnostic.h"
 #include "../gen/noise_pipeline.cuh"
 #include "../search/search_pass.cuh"
+#include "attempt_order.h"
 #include "mutate_kernel.cuh"
+#include "search_overlap.h"
 
 namespace QK_BUILD_NS {
 
@@ -147,21 +149,63 @@ inline cudaError_t set_up_pipeline(QkCtx* c, PipelineScratch& scratch, int count
   return err;
 }
 
+inline uint64_t bench_nonce(int j) { return kBenchFirstNonce + kBenchNonceStep * uint64_t(j); }
+
+// A slot's seeds from its root of B, its noise tables (in the shared
+// scratch) and its noised operands, on `stream`.
+inline void queue_slot_seeds(QkCtx* c, PipelineSlot& s, cudaStream_t stream) {
+  launch_derive_seeds(c->job_key, c->a_hash, s.b_hash, s.b_seed, s.a_seed, stream);
+}
+inline void queue_slot_noise(QkCtx* c, PipelineSlot& s, cudaStream_t stream) {
+  launch_gen_uniform(c->a_noise, c->m, c->a_tag, s.a_seed, stream);
+  launch_gen_uniform(c->b_noise, c->n, c->b_tag, s.b_seed, stream);
+  launch_gen_perm(c->a_perm, c->k, c->a_tag, s.a_seed, stream);
+  launch_gen_perm(c->b_perm, c->k, c->b_tag, s.b_seed, stream);
+  launch_fuse_noise(c->a_plain, s.a, c->a_noise, c->a_perm, c->m, c->k, stream);
+  launch_fuse_noise(s.b_plain, s.b, c->b_noise, c->b_perm, c->n, c->k, stream);
+}
+
 // Mutation, seeds and noise of attempt j into slot s, on the preparation
 // stream, once the GEMM that last read the slot is done.
 inline void prepare_slot(QkCtx* c, PipelineSlot& s, int j, cudaStream_t prep) {
   cudaStreamWaitEvent(prep, s.free, 0);
-  launch_mutate(c, s.state(), kBenchFirstNonce + kBenchNonceStep * uint64_t(j), nullptr, nullptr,
-                nullptr, nullptr, prep);
-  launch_derive_seeds(c->job_key, c->a_hash, s.b_hash, s.b_seed, s.a_seed, prep);
-  launch_gen_uniform(c->a_noise, c->m, c->a_tag, s.a_seed, prep);
-  launch_gen_uniform(c->b_noise, c->n, c->b_tag, s.b_seed, prep);
-  launch_gen_perm(c->a_perm, c->k, c->a_tag, s.a_seed, prep);
-  launch_gen_perm(c->b_perm, c->k, c->b_tag, s.b_seed, prep);
-  launch_fuse_noise(c->a_plain, s.a, c->a_noise, c->a_perm, c->m, c->k, prep);
-  launch_fuse_noise(s.b_plain, s.b, c->b_noise, c->b_perm, c->n, c->k, prep);
+  launch_mutate(c, s.state(), bench_nonce(j), nullptr, nullptr, nullptr, nullptr, prep);
+  queue_slot_seeds(c, s, prep);
+  queue_slot_noise(c, s, prep);
   cudaEventRecord(s.ready, prep);
 }
+
+// The pipeline bench with the overlap, all on the main stream
+// (queue_pipeline_attempt): attempt j works in slot j % 2, and the mutation
+// that prepares attempt j parks attempt j - 2's outcome in batch_found, used
+// as a ring, before it resets the slot's result.
+struct PipelineQueue {
+  QkCtx* c;
+  PipelineSlot* slots;
+  int32_t* outcomes;  // pinned host
+  quorl::CallStatus& call;
+
+  static constexpr int kRing = 64;  // entries of batch_found
+  PipelineSlot& slot(int j) const { return slots[j % 2]; }
+  int32_t* parked(int j) const { return c->batch_found + j % kRing; }
+
+  void mutate(int j, const quorl::bonly::QueuedStep& s) {
+    int32_t* save = s.access.late.writes & quorl::bonly::kSaveSlot ? parked(j - 2) : nullptr;
+    call.note(launch_mutate(c, slot(j).state(), bench_nonce(j), save, nullptr, nullptr, nullptr,
+                            c->stream, s.overlaps));
+  }
+  void copy_result(int j, const quorl::bonly::QueuedStep& s) {
+    const bool from_parked = s.access.early.reads & quorl::bonly::kSaveSlot;
+    cudaMemcpyAsync(outcomes + j, from_parked ? parked(j) : slot(j).found, sizeof(int32_t),
+                    cudaMemcpyDeviceToHost, c->stream);
+  }
+  void derive_seeds(int j, const quorl::bonly::QueuedStep&) { queue_slot_seeds(c, slot(j), c->stream); }
+  void noise(int j, const quorl::bonly::QueuedStep&) { queue_slot_noise(c, slot(j), c->stream); }
+  void search(int j, const quorl::bonly::QueuedStep&) {
+    PipelineSlot& s = slot(j);
+    call.note(launch_fused_gemm(c, s.a, s.b, s.a_seed, s.found, c->stream));
+  }
+};
 
 // The bench could not take its scratch; what it did take is released by the
 // caller's scratch.
@@ -182,6 +226,42 @@ inline int bench_result(quorl::CallStatus& call, cudaEvent_t start, cudaEvent_t 
 
 }  // namespace QK_BUILD_NS
 
+namespace QK_BUILD_NS {
+
+// The batch bench's attempts on the main stream (queue_bench_attempt): nonce
+// 11 + 2j, each outcome into its host entry. With the overlap, outcome j
+// waits in `found` until attempt j + 1's mutation parks it in batch_found,
+// used as a ring.
+struct BenchBatchQueue {
+  QkCtx* c;
+  int32_t* outcomes;  // pinned host
+  quorl::CallStatus& call;
+
+  int32_t* ring(int j) const { return c->batch_found + j % kBenchRing; }
+  void mutate(int j, const quorl::bonly::QueuedStep& s) {
+    int32_t* save = s.access.late.writes & quorl::bonly::kSaveSlot ? ring(j - 1) : nullptr;
+    call.note(launch_mutate(c, context_state(c), bench_nonce(j), save, nullptr, nullptr, nullptr,
+                            c->stream, s.overlaps));
+  }
+  void copy_result(int j, const quorl::bonly::QueuedStep& s) {
+    const bool parked = s.access.early.reads & quorl::bonly::kSaveSlot;
+    cudaMemcpyAsync(outcomes + j, parked ? ring(j) : c->found, sizeof(int32_t),
+                    cudaMemcpyDeviceToHost, c->stream);
+  }
+  void derive_seeds(int, const quorl::bonly::QueuedStep&) { launch_derive_seeds(c, c->stream); }
+  void copy_key(int, const quorl::bonly::QueuedStep&) {
+    cudaMemcpyAsync(c->search_key, c->a_seed, 32, cudaMemcpyDeviceToDevice, c->stream);
+  }
+  void noise(int, const quorl::bonly::QueuedStep&) { launch_noise_parallel(c, c->stream); }
+  void search(int, const quorl::bonly::QueuedStep&) {
+    call.note(launch_search_with_key(c, c->stream, c->search_key, /*reset=*/false));
+  }
+
+  static constexpr int kBenchRing = 64;  // entries of batch_found
+};
+
+}  // namespace QK_BUILD_NS
+
 // A failed bench returns -1 with an elapsed time of 0.
 extern "C" int QK_NAME(qk_bench_bonly_batch)(QkCtx* c, int count, float* elapsed_ms) {
   using namespace QK_BUILD_NS;
@@ -197,13 +277,9 @@ extern "C" int QK_NAME(qk_bench_bonly_batch)(QkCtx* c, int count, float* elapsed
   {
     StageTimer<2> timer;
     timer.record(0, c->stream);
+    BenchBatchQueue queue{c, outcomes, call};
     for (int j = 0; j < count; ++j) {
-      launch_mutate_b_update_tree(c, kBenchFirstNonce + kBenchNonceStep * uint64_t(j), c->stream);
-      launch_derive_seeds(c, c->stream);
-      cudaMemcpyAsync(c->search_key, c->a_seed, 32, cudaMemcpyDeviceToDevice, c->stream);
-      launch_noise_parallel(c, c->stream);
-      call.note(launch_search_with_key(c, c->stream, c->search_key, /*reset=*/false));
-      cudaMemcpyAsync(outcomes + j, c->found, sizeof(int32_t), cudaMemcpyDeviceToHost, c->stream);
+      quorl::bonly::queue_bench_attempt(queue, j, count, overlap_searches());
     }
     timer.record(1, c->stream);
     call.wait(c->stream);  // always: the copies into `outcomes` must be done before it is freed
@@ -224,17 +300,25 @@ extern "C" int QK_NAME(qk_bench_bonly_pipeline)(QkCtx* c, int count, float* elap
   if (err != cudaSuccess) return bench_setup_failed(quorl::site::kBenchPipelineScratch, err);
 
   PipelineSlot* slots = scratch.slots;
-  prepare_slot(c, slots[0], 0, scratch.prep);
-  if (count >= 2) prepare_slot(c, slots[1], 1, scratch.prep);
-  cudaEventRecord(scratch.start, c->stream);
-  for (int i = 0; i < count; ++i) {
-    PipelineSlot& s = slots[i % 2];
-    cudaStreamWaitEvent(c->stream, s.ready, 0);
-    call.note(launch_fused_gemm(c, s.a, s.b, s.a_seed, s.found, c->stream));
-    cudaMemcpyAsync(scratch.outcomes + i, s.found, sizeof(int32_t), cudaMemcpyDeviceToHost,
-                    c->stream);
-    cudaEventRecord(s.free, c->stream);
-    if (i + 2 < count) prepare_slot(c, s, i + 2, scratch.prep);
+  if (overlap_searches()) {
+    // One stream: each preparation starts in the tail of the search before it.
+    PipelineQueue queue{c, slots, scratch.outcomes, call};
+    for (int j = 0; j < count && j < 2; ++j) quorl::bonly::queue_pipeline_preparation(queue, j);
+    cudaEventRecord(scratch.start, c->stream);
+    for (int i = 0; i < count; ++i) quorl::bonly::queue_pipeline_attempt(queue, i, count);
+  } else {
+    prepare_slot(c, slots[0], 0, scratch.prep);
+    if (count >= 2) prepare_slot(c, slots[1], 1, scratch.prep);
+    cudaEventRecord(scratch.start, c->stream);
+    for (int i = 0; i < count; ++i) {
+      PipelineSlot& s = slots[i % 2];
+      cudaStreamWaitEvent(c->stream, s.ready, 0);
+      call.note(launch_fused_gemm(c, s.a, s.b, s.a_seed, s.found, c->stream));
+      cudaMemcpyAsync(scratch.outcomes + i, s.found, sizeof(int32_t), cudaMemcpyDeviceToHost,
+                      c->stream);
+      cudaEventRecord(s.free, c->stream);
+      if (i + 2 < count) prepare_slot(c, s, i + 2, scratch.prep);
+    }
   }
   cudaEventRecord(scratch.stop, c->stream);
   // The context keeps slot 0's state, whose last search qk_run then repeats.

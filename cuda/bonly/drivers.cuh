@@ -12,20 +12,32 @@
 #include "../frame/context.cuh"
 #include "../gen/noise_pipeline.cuh"
 #include "../search/search_pass.cuh"
+#include "attempt_order.h"
 #include "mutate_kernel.cuh"
+#include "search_overlap.h"
 
 namespace QK_BUILD_NS {
 
 constexpr int kBatchSlots = 64;  // entries of batch_found and host_found
 
-// One attempt on `stream`; the mutation kernel resets `found` (after parking
-// the previous outcome in `save`, when given), so the search does not.
-// Returns the search launcher's own status (call_status.h collects the rest).
-inline cudaError_t queue_bonly_attempt(QkCtx* c, uint64_t nonce, int32_t* save) {
-  launch_mutate(c, context_state(c), nonce, save, c->a_hash, c->b_seed, c->a_seed, c->stream);
-  launch_noise_parallel(c, c->stream);
-  return launch_search_with_key(c, c->stream, c->a_seed, /*reset=*/false);
-}
+// The steps of attempts with consecutive nonces on the main stream
+// (queue_batch_attempt): the mutation kernel resets `found` after parking
+// the previous outcome in batch_found, so the search does not.
+struct BatchQueue {
+  QkCtx* c;
+  uint64_t first_nonce;
+  quorl::CallStatus& call;
+
+  void mutate(int i, const quorl::bonly::QueuedStep& s) {
+    int32_t* save = i == 0 ? nullptr : c->batch_found + i - 1;
+    call.note(launch_mutate(c, context_state(c), first_nonce + uint64_t(i), save, c->a_hash,
+                            c->b_seed, c->a_seed, c->stream, s.overlaps));
+  }
+  void noise(int, const quorl::bonly::QueuedStep&) { launch_noise_parallel(c, c->stream); }
+  void search(int, const quorl::bonly::QueuedStep&) {
+    call.note(launch_search_with_key(c, c->stream, c->a_seed, /*reset=*/false));
+  }
+};
 
 }  // namespace QK_BUILD_NS
 
@@ -33,7 +45,8 @@ extern "C" int QK_NAME(qk_mine_full_bonly)(QkCtx* c, uint64_t nonce) {
   using namespace QK_BUILD_NS;
   quorl::CallStatus call(c->device);
   if (call.failed()) return -1;
-  call.note(queue_bonly_attempt(c, nonce, nullptr));
+  BatchQueue queue{c, nonce, call};
+  quorl::bonly::queue_batch_attempt(queue, 0, /*overlap=*/false);
   keep_search_key(c, c->a_seed);
   queue_result_copy(c);
   return wait_result(c, call);
@@ -51,10 +64,8 @@ extern "C" void QK_NAME(qk_mine_full_bonly_batch)(QkCtx* c, uint64_t first_nonce
   std::fill(results_out, results_out + runs, -1);
   quorl::CallStatus call(c->device);
   if (call.failed()) return;
-  for (int i = 0; i < runs; ++i) {
-    int32_t* save = i == 0 ? nullptr : c->batch_found + i - 1;
-    call.note(queue_bonly_attempt(c, first_nonce + uint64_t(i), save));
-  }
+  BatchQueue queue{c, first_nonce, call};
+  for (int i = 0; i < runs; ++i) quorl::bonly::queue_batch_attempt(queue, i, overlap_searches());
   keep_search_key(c, c->a_seed);
   if (runs > 1) {
     cudaMemcpyAsync(c->host_found, c->batch_found, sizeof(int32_t) * (runs - 1),
@@ -76,7 +87,7 @@ extern "C" int QK_NAME(qk_mine_full_bonly_profile)(QkCtx* c, uint64_t nonce, flo
   StageTimer<11> t;
   cudaStream_t s = c->stream;
   t.record(0, s);
-  launch_mutate_b_update_tree(c, nonce, s);
+  call.note(launch_mutate_b_update_tree(c, nonce, s));
   t.record(1, s);
   launch_derive_seeds(c, s);
   t.record(2, s);

@@ -1,7 +1,8 @@
 // Per-phase bodies of the B-chunk mutation kernel: one block of 128 threads
 // rewrites the last 64 bytes of one chunk of B from a nonce, then thread 0
 // rehashes that chunk from its stored prefix, walks the path to the root of
-// B's full tree and, when asked, derives both noise seeds from the new root.
+// B's full tree and, when asked, derives both noise seeds from the new root;
+// last it resets the result slot and stores the seeds.
 #pragma once
 
 #include <cstdint>
@@ -38,13 +39,9 @@ QK_HD uint64_t rewritten_offset(uint64_t chunk) {
   return uint64_t(blake3::kChunkBytes) * chunk + (blake3::kChunkBytes - blake3::kBlockLen);
 }
 
-// Before the barrier: thread 0 parks the previous result and resets it;
-// threads 0..7 write one 8-byte group of the new block each.
+// Before the barrier: threads 0..7 write one 8-byte group of the new block
+// each.
 QK_HD void mutate_write_phase(uint32_t tid, const MutateArgs& a) {
-  if (tid == 0 && a.result != nullptr) {
-    if (a.save != nullptr) *a.save = *a.result;
-    *a.result = -1;
-  }
   if (tid >= kGroupsPerBlock) return;
   const uint64_t c = chosen_chunk(a.nonce, a.chunks);
   const uint64_t p = rewritten_offset(c) + 8 * tid;
@@ -54,10 +51,19 @@ QK_HD void mutate_write_phase(uint32_t tid, const MutateArgs& a) {
   store_u64(a.data + p, gen::ab_gen8_packed(a.nonce, 8 * c + tid));
 }
 
-// After the barrier, thread 0 alone: chunk, path to the root, seeds. Tree
-// nodes are read with ordinary loads because this thread rewrites them.
-QK_HD void mutate_update_phase(uint32_t tid, const MutateArgs& a) {
-  if (tid != 0) return;
+// The new root's noise seeds, when the arguments ask for them.
+struct MutateSeeds {
+  bool derived = false;
+  uint32_t seed_b[8] = {};
+  uint32_t seed_a[8] = {};
+};
+
+// After the barrier, thread 0 alone: chunk, path to the root, and the seeds
+// (returned; the publish phase stores them). Tree nodes are read with
+// ordinary loads because this thread rewrites them.
+QK_HD MutateSeeds mutate_update_phase(uint32_t tid, const MutateArgs& a) {
+  MutateSeeds seeds;
+  if (tid != 0) return seeds;
   const uint64_t c = chosen_chunk(a.nonce, a.chunks);
   uint32_t prefix[8];
   blake3::copy_cv(a.prefix + 8 * c, prefix);
@@ -78,12 +84,27 @@ QK_HD void mutate_update_phase(uint32_t tid, const MutateArgs& a) {
   blake3::copy_cv(a.tree + 8 * start, root);
   blake3::copy_cv(root, a.root_out);
 
-  if (a.a_root == nullptr || a.seed_b_out == nullptr || a.seed_a_out == nullptr) return;
-  uint32_t a_root[8], seed_b[8], seed_a[8];
+  if (a.a_root == nullptr || a.seed_b_out == nullptr || a.seed_a_out == nullptr) return seeds;
+  uint32_t a_root[8];
   noise::load_cv_ro(a.a_root, a_root);
-  noise::seed_pair(key, a_root, root, seed_b, seed_a);
-  blake3::copy_cv(seed_b, a.seed_b_out);
-  blake3::copy_cv(seed_a, a.seed_a_out);
+  noise::seed_pair(key, a_root, root, seeds.seed_b, seeds.seed_a);
+  seeds.derived = true;
+  return seeds;
+}
+
+// Thread 0, last: parks the previous result and resets it, and stores the
+// seeds. A search still running may read the result slot and its key (the
+// seed of A), and nothing else this kernel writes: a mutation launched to
+// overlap that search's tail waits for it just before this phase.
+QK_HD void mutate_publish_phase(uint32_t tid, const MutateArgs& a, const MutateSeeds& seeds) {
+  if (tid != 0) return;
+  if (a.result != nullptr) {
+    if (a.save != nullptr) *a.save = *a.result;
+    *a.result = -1;
+  }
+  if (!seeds.derived) return;
+  blake3::copy_cv(seeds.seed_b, a.seed_b_out);
+  blake3::copy_cv(seeds.seed_a, a.seed_a_out);
 }
 
 }  // namespace quorl::bonly

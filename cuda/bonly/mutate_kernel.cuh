@@ -7,6 +7,7 @@
 #include "../common/build_name.h"
 #include "../frame/call_status.h"
 #include "../frame/context.cuh"
+#include "../search/grid_dependency.h"
 #include "mutate.h"
 
 extern "C" __global__ void __launch_bounds__(quorl::bonly::kMutateThreads)
@@ -20,7 +21,12 @@ extern "C" __global__ void __launch_bounds__(quorl::bonly::kMutateThreads)
                                       chunks, result,   save,   a_root, seed_b_out, seed_a_out};
   quorl::bonly::mutate_write_phase(threadIdx.x, args);
   __syncthreads();  // the new bytes are in memory before thread 0 rehashes them
-  quorl::bonly::mutate_update_phase(threadIdx.x, args);
+  if (threadIdx.x != 0) return;
+  const quorl::bonly::MutateSeeds seeds = quorl::bonly::mutate_update_phase(0, args);
+  // Launched to overlap the previous attempt's search: that search reads
+  // the result slot and the seed of A until it ends.
+  quorl::search::wait_for_prior_grids();
+  quorl::bonly::mutate_publish_phase(0, args, seeds);
 }
 
 namespace QK_BUILD_NS {
@@ -38,19 +44,33 @@ inline BonlyState context_state(QkCtx* c) {
   return {c->b_plain, c->b_chunk_prefix, c->b_tree_full, c->b_hash, c->found};
 }
 
-// Seeds are derived only when a_root and both seed outputs are given.
-inline void launch_mutate(const QkCtx* c, const BonlyState& s, uint64_t nonce, int32_t* save,
-                          const uint32_t* a_root, uint32_t* seed_b, uint32_t* seed_a,
-                          cudaStream_t stream) {
+// Seeds are derived only when a_root and both seed outputs are given. With
+// `overlap_search`, the mutation may start in the tail of the search queued
+// just before it on `stream` (programmatic dependent launch; the kernel
+// waits for that search before it touches the result slot or the seeds).
+// Returns the launch's status.
+inline cudaError_t launch_mutate(const QkCtx* c, const BonlyState& s, uint64_t nonce,
+                                 int32_t* save, const uint32_t* a_root, uint32_t* seed_b,
+                                 uint32_t* seed_a, cudaStream_t stream,
+                                 bool overlap_search = false) {
   const int64_t bytes = int64_t(c->n) * c->k;
-  QK_NAME(mutate_b_chunk_update_tree_kernel)<<<1, quorl::bonly::kMutateThreads, 0, stream>>>(
-      s.b, bytes, nonce, c->job_key, s.prefix, s.tree, s.root, bytes / 1024, s.result, save,
-      a_root, seed_b, seed_a);
+  cudaLaunchAttribute overlap[1];
+  overlap[0].id = cudaLaunchAttributeProgrammaticStreamSerialization;
+  overlap[0].val.programmaticStreamSerializationAllowed = 1;
+  cudaLaunchConfig_t config = {};
+  config.gridDim = dim3(1, 1, 1);
+  config.blockDim = dim3(quorl::bonly::kMutateThreads, 1, 1);
+  config.stream = stream;
+  config.attrs = overlap_search ? overlap : nullptr;
+  config.numAttrs = overlap_search ? 1 : 0;
+  return cudaLaunchKernelEx(&config, QK_NAME(mutate_b_chunk_update_tree_kernel), s.b, bytes, nonce,
+                            static_cast<const uint32_t*>(c->job_key), s.prefix, s.tree, s.root,
+                            bytes / 1024, s.result, save, a_root, seed_b, seed_a);
 }
 
 // Mutation, tree update and reset of `found`; no seeds.
-inline void launch_mutate_b_update_tree(QkCtx* c, uint64_t nonce, cudaStream_t stream) {
-  launch_mutate(c, context_state(c), nonce, nullptr, nullptr, nullptr, nullptr, stream);
+inline cudaError_t launch_mutate_b_update_tree(QkCtx* c, uint64_t nonce, cudaStream_t stream) {
+  return launch_mutate(c, context_state(c), nonce, nullptr, nullptr, nullptr, nullptr, stream);
 }
 
 }  // namespace QK_BUILD_NS

@@ -16,6 +16,25 @@ constexpr int kSlots = 256;        // cells one tile can finish: 64 rows x 4 col
 constexpr int kSlotRows = 64;
 constexpr int kSlotCols = 4;
 constexpr int kTableWords = kSlots * kMessageWords;
+constexpr int kBanks = 32;         // shared-memory banks of 4-byte words
+
+// Where word `slice` of slot `slot` lives. Slice-major: the lanes of a warp
+// fold neighbouring slots, so their words of one slice are neighbours, one
+// per bank. Slot-major (each slot's 16 words together) puts them 16 words
+// apart, two banks for 32 lanes: the old order, built by the benchmark only.
+enum class TableOrder { kSliceMajor, kSlotMajor };
+
+template <TableOrder order>
+QK_HD constexpr int table_word(int slot, int slice) {
+  return order == TableOrder::kSliceMajor ? slice * kSlots + slot : slot * kMessageWords + slice;
+}
+
+// The 16 words of slot `slot`, gathered for its epilogue.
+template <TableOrder order>
+QK_HD void read_message(const uint32_t* table, int slot, uint32_t message[kMessageWords]) {
+  QK_UNROLL
+  for (int s = 0; s < kMessageWords; ++s) message[s] = table[table_word<order>(slot, s)];
+}
 
 // A label relative to the tile's base label; -1 marks an excluded row or
 // column (negative label).
@@ -81,9 +100,9 @@ QK_HD void bound_check(const uint32_t message[16], const uint32_t* key, const ui
   if (meets_target(hash, target)) claim(found, index);
 }
 
-// Epilogue of slot t, whose cell is (base_row + t/4, base_col + t%4). Cells
-// outside the grid are skipped, so a negative base label cannot write before
-// `xored` or report a negative index.
+// Epilogue of slot t, whose cell is (base_row + t/4, base_col + t%4), with
+// the slot's 16 words. Cells outside the grid are skipped, so a negative base
+// label cannot write before `xored` or report a negative index.
 template <bool kFused, bool kStore>
 QK_HD void finish_slot(int t, const uint32_t* slot_words, int32_t base_row, int32_t base_col,
                        int k_blocks, int32_t row_groups, int32_t col_groups, uint32_t* xored,
@@ -94,16 +113,16 @@ QK_HD void finish_slot(int t, const uint32_t* slot_words, int32_t base_row, int3
   if (!cell_in_grid(row, col, row_groups, col_groups)) return;
   if (kStore) {
     const int slices = message_slices(k_blocks);
-    for (int s = 0; s < slices; ++s) {
-      xored[xored_index(s, int32_t(row), int32_t(col), row_groups, col_groups)] = slot_words[s];
+    // Every word index fixed at compile time, so a message held in registers
+    // stays there.
+    QK_UNROLL
+    for (int s = 0; s < kMessageWords; ++s) {
+      if (s < slices) {
+        xored[xored_index(s, int32_t(row), int32_t(col), row_groups, col_groups)] = slot_words[s];
+      }
     }
   }
-  if (kFused) {
-    uint32_t message[kMessageWords];
-    QK_UNROLL
-    for (int s = 0; s < kMessageWords; ++s) message[s] = slot_words[s];
-    bound_check(message, key, target, found, int32_t(row * col_groups + col));
-  }
+  if (kFused) bound_check(slot_words, key, target, found, int32_t(row * col_groups + col));
 }
 
 }  // namespace quorl::gemm

@@ -1,13 +1,14 @@
 // The CuTe configuration of the int8 GEMM: a 128 x 256 x 64 CTA tile, three
 // swizzled shared stages, 16-byte asynchronous copies, ldmatrix loads and the
-// m16n8k32 int8 tensor-core MMA on 8 warps. Host code (launcher, tests) sees
-// the very types the kernel is built from.
+// m16n8k32 int8 tensor-core MMA on 8 warps, and the shared storage they fill.
+// Host code (launcher, tests) sees the very types the kernel is built from.
 #pragma once
 
 // cute/tensor.hpp first: the atom headers rely on what it declares.
 #include <cute/tensor.hpp>
 #include <cute/atom/copy_atom.hpp>
 #include <cute/atom/mma_atom.hpp>
+#include <cute/container/array_aligned.hpp>
 
 #include "digest_table.h"
 #include "gemm_schedule.h"
@@ -23,14 +24,27 @@ static_assert(kStages == MainloopShape::kStages && kTileK == MainloopShape::kTil
                   kTileK == 32 * MainloopShape::kKSteps,
               "the k-tile schedule walks these stages and k-tiles");
 
+// What tells the gemm_g instantiations of one flavour apart: the grid they
+// fold into (sm120a's standard grid, or the caller's labels) and the forms
+// of two choices whose old forms only the benchmark builds, to time them
+// against the new ones in one run.
+template <bool kStandardGrid, TableOrder kTable = TableOrder::kSliceMajor,
+          TileWalk kWalk = TileWalk::kStreamed>
+struct GemmForm {
+  static constexpr bool standard_grid = kStandardGrid;
+  static constexpr TableOrder table = kTable;
+  static constexpr TileWalk walk = kWalk;
+};
+
 // `AtomLayout` places the 8 warps: (4, 2, 1) tiles the CTA as 2 row blocks
 // 64 apart by 16 column blocks 16 apart, so each thread's accumulators of one
 // row block are one label-driven fold group; (2, 4, 1) gives 4 row blocks 32
 // apart by 8 column blocks 32 apart, so each row block is a quarter of one
 // standard cell.
-template <class AtomLayout, bool kStandardGrid>
+template <class AtomLayout, class Form_>
 struct GemmConfig {
-  static constexpr bool standard_grid = kStandardGrid;
+  using Form = Form_;
+  static constexpr bool standard_grid = Form::standard_grid;
 
   using Tile = cute::Shape<cute::Int<kTileM>, cute::Int<kTileN>, cute::Int<kTileK>>;
 
@@ -57,45 +71,62 @@ struct GemmConfig {
   using TiledMma = decltype(cute::make_tiled_mma(
       cute::MMA_Atom<cute::SM80_16x8x32_S32S8S8S32_TN>{}, AtomLayout{}));
 
-  static constexpr int a_stage_bytes = kTileM * kTileK;
-  static constexpr int b_stage_bytes = kTileN * kTileK;
-  static constexpr int table_bytes = kTableWords * 4;
-  // Relative labels of the tile's rows and columns (label-driven grid only).
-  static constexpr int label_bytes = kStandardGrid ? 0 : (kTileM + kTileN) * 4;
-  static constexpr int smem_bytes =
-      kStages * (a_stage_bytes + b_stage_bytes) + table_bytes + label_bytes;
+  // The layouts agree with the tile and with each other: the stages hold
+  // (BM, BK) and (BN, BK) per stage, the copy and the MMA each take the
+  // block's every thread, and their tiles divide the CTA tile.
+  static_assert(cute::size(TiledMma{}) == kThreads, "every thread multiplies");
+  static_assert(cute::size(GlobalToShared{}) == kThreads, "every thread copies");
+  static_assert(cute::size<0>(SmemLayoutA{}) == kTileM && cute::size<0>(SmemLayoutB{}) == kTileN &&
+                    cute::size<1>(SmemLayoutA{}) == kTileK && cute::size<1>(SmemLayoutB{}) == kTileK &&
+                    cute::size<2>(SmemLayoutA{}) == kStages && cute::size<2>(SmemLayoutB{}) == kStages,
+                "stages of (BM, BK) and (BN, BK)");
+  static_assert(kTileM % cute::size<0>(typename GlobalToShared::Tiler_MN{}) == 0 &&
+                    kTileN % cute::size<0>(typename GlobalToShared::Tiler_MN{}) == 0 &&
+                    kTileK == cute::size<1>(typename GlobalToShared::Tiler_MN{}),
+                "the copy covers whole k-tiles in slabs of rows");
+  static_assert(kTileM % cute::tile_size<0>(TiledMma{}) == 0 &&
+                    kTileN % cute::tile_size<1>(TiledMma{}) == 0 &&
+                    kTileK % cute::tile_size<2>(TiledMma{}) == 0,
+                "the MMA tiles the CTA tile");
 };
 
-using LabelledGemm = GemmConfig<cute::Layout<cute::Shape<cute::_4, cute::_2, cute::_1>>, false>;
-using StandardGemm = GemmConfig<cute::Layout<cute::Shape<cute::_2, cute::_4, cute::_1>>, true>;
+template <TableOrder kTable = TableOrder::kSliceMajor, TileWalk kWalk = TileWalk::kStreamed>
+using LabelledGemmOf =
+    GemmConfig<cute::Layout<cute::Shape<cute::_4, cute::_2, cute::_1>>, GemmForm<false, kTable, kWalk>>;
+template <TableOrder kTable = TableOrder::kSliceMajor, TileWalk kWalk = TileWalk::kStreamed>
+using StandardGemmOf =
+    GemmConfig<cute::Layout<cute::Shape<cute::_2, cute::_4, cute::_1>>, GemmForm<true, kTable, kWalk>>;
+using LabelledGemm = LabelledGemmOf<>;  // sm89, fallback
+using StandardGemm = StandardGemmOf<>;  // sm120a
 
-static_assert(LabelledGemm::smem_bytes == 91648, "sm89/fallback shared memory");
-static_assert(StandardGemm::smem_bytes == 90112, "sm120a shared memory");
+// Shared memory of one CTA, in this order: the A and B stages, the digest
+// table, and (label-driven grid only) the tile's relative labels.
+template <class SmemLayoutA, class SmemLayoutB, bool kLabels>
+struct GemmSharedStorage {
+  cute::array_aligned<int8_t, cute::cosize_v<SmemLayoutA>, 128> a;  // (BM, BK, stage)
+  cute::array_aligned<int8_t, cute::cosize_v<SmemLayoutB>, 128> b;  // (BN, BK, stage)
+  uint32_t table[kTableWords];  // kSlots slots of kMessageWords words
+  int32_t row_labels[kTileM];   // relative to the tile's first row label, -1: excluded
+  int32_t col_labels[kTileN];   // relative to its first column label
+};
+template <class SmemLayoutA, class SmemLayoutB>
+struct GemmSharedStorage<SmemLayoutA, SmemLayoutB, false> {
+  cute::array_aligned<int8_t, cute::cosize_v<SmemLayoutA>, 128> a;  // (BM, BK, stage)
+  cute::array_aligned<int8_t, cute::cosize_v<SmemLayoutB>, 128> b;  // (BN, BK, stage)
+  uint32_t table[kTableWords];
+};
 
-// Folds slice `slice` of one thread's accumulators into the digest table.
-// Row block mi of the fragment is one fold group: its word is the XOR of the
-// block's values. `coords` is the thread's partition of the tile's identity
-// tensor; element (0, mi, 0) is the group's representative row and column.
-template <bool kStandardGrid, class Acc, class Coords>
-QK_HD void fold_slice(const Acc& acc, const Coords& coords, int thread, int slice,
-                      const int32_t* row_labels, const int32_t* col_labels, uint32_t* table) {
-  QK_UNROLL
-  for (int mi = 0; mi < cute::size<1>(acc); ++mi) {
-    uint32_t word = 0;
-    QK_UNROLL
-    for (int ni = 0; ni < cute::size<2>(acc); ++ni) {
-      QK_UNROLL
-      for (int v = 0; v < cute::size<0>(acc); ++v) word ^= uint32_t(acc(v, mi, ni));
-    }
-    int slot;
-    if constexpr (kStandardGrid) {
-      slot = standard_slot(mi, thread);
-    } else {
-      const auto rc = coords(0, mi, 0);
-      slot = labelled_slot(row_labels[cute::get<0>(rc)], col_labels[cute::get<1>(rc)]);
-    }
-    if (slot >= 0) xor_into(&table[slot * kMessageWords + slice], word);
-  }
-}
+template <class Config>
+using GemmStorageOf = GemmSharedStorage<typename Config::SmemLayoutA, typename Config::SmemLayoutB,
+                                        !Config::standard_grid>;
+template <class Config>
+constexpr int smem_bytes_of = int(sizeof(GemmStorageOf<Config>));
+
+// What the launchers request and the library documents.
+static_assert(smem_bytes_of<LabelledGemm> == 91648, "sm89/fallback shared memory");
+static_assert(smem_bytes_of<StandardGemm> == 90112, "sm120a shared memory");
+static_assert(smem_bytes_of<LabelledGemmOf<TableOrder::kSlotMajor>> == 91648 &&
+                  smem_bytes_of<StandardGemmOf<TableOrder::kSlotMajor>> == 90112,
+              "the old table order takes the same bytes");
 
 }  // namespace quorl::gemm

@@ -58,21 +58,25 @@ void set_gemm_attributes(Kernel kernel, int smem_bytes) {
   }
 }
 
-template <bool kFused, bool kStore, class... Args>
+template <class Config, bool kFused, bool kStore, class... Args>
 constexpr auto gemm_kernel_of(Args...) {
-  return &gemm_g<kFused, kStore, BuildGemm::standard_grid, Args...>;
+  return &gemm_g<kFused, kStore, typename Config::Form, Args...>;
 }
 
-template <bool kFused, bool kStore>
-void launch_gemm_impl(const int8_t* a, const int8_t* b, uint32_t* xored, const int32_t* row_group,
-                      const int32_t* col_group, const uint32_t* key, const uint32_t* target,
-                      int32_t* found, int m, int n, int k, int k_blocks, int row_groups,
-                      int col_groups, cudaStream_t stream) {
-  using C = BuildGemm;
+// One gemm_g of configuration `Config` (its grid and forms) on `stream`.
+// The library launches its build's configuration; the benchmark also the
+// old forms.
+template <class Config, bool kFused, bool kStore>
+void launch_gemm_of(const int8_t* a, const int8_t* b, uint32_t* xored, const int32_t* row_group,
+                    const int32_t* col_group, const uint32_t* key, const uint32_t* target,
+                    int32_t* found, int m, int n, int k, int k_blocks, int row_groups,
+                    int col_groups, cudaStream_t stream) {
+  using C = Config;
+  constexpr int smem_bytes = quorl::gemm::smem_bytes_of<C>;
   const auto shape = cute::make_shape(m, n, k);
   const auto stride_a = quorl::gemm::row_stride(k);
   const auto stride_b = quorl::gemm::row_stride(k);
-  const auto kernel = gemm_kernel_of<kFused, kStore>(
+  const auto kernel = gemm_kernel_of<C, kFused, kStore>(
       shape, typename C::Tile{}, stride_a, typename C::SmemLayoutA{}, typename C::GlobalToShared{},
       typename C::SharedToRegA{}, stride_b, typename C::SmemLayoutB{},
       typename C::GlobalToShared{}, typename C::SharedToRegB{}, typename C::TiledMma{});
@@ -81,7 +85,7 @@ void launch_gemm_impl(const int8_t* a, const int8_t* b, uint32_t* xored, const i
   int dev = 0;
   cudaGetDevice(&dev);
   if (!attr_done.applied(dev)) {
-    set_gemm_attributes(kernel, C::smem_bytes);
+    set_gemm_attributes(kernel, smem_bytes);
     attr_done.mark_applied(dev);
   }
 
@@ -89,12 +93,21 @@ void launch_gemm_impl(const int8_t* a, const int8_t* b, uint32_t* xored, const i
                         ? dim3(unsigned(persistent_cta_count()), 1, 1)
                         : dim3(unsigned((m + quorl::gemm::kTileM - 1) / quorl::gemm::kTileM),
                                unsigned((n + quorl::gemm::kTileN - 1) / quorl::gemm::kTileN), 1);
-  kernel<<<grid, quorl::gemm::kThreads, C::smem_bytes, stream>>>(
+  kernel<<<grid, quorl::gemm::kThreads, smem_bytes, stream>>>(
       shape, typename C::Tile{}, a, stride_a, typename C::SmemLayoutA{},
       typename C::GlobalToShared{}, typename C::SharedToRegA{}, b, stride_b,
       typename C::SmemLayoutB{}, typename C::GlobalToShared{}, typename C::SharedToRegB{},
       typename C::TiledMma{}, xored, row_group, col_group, key, target, found,
       quorl::gemm::kSliceWidth, k_blocks, row_groups, col_groups);
+}
+
+template <bool kFused, bool kStore>
+void launch_gemm_impl(const int8_t* a, const int8_t* b, uint32_t* xored, const int32_t* row_group,
+                      const int32_t* col_group, const uint32_t* key, const uint32_t* target,
+                      int32_t* found, int m, int n, int k, int k_blocks, int row_groups,
+                      int col_groups, cudaStream_t stream) {
+  launch_gemm_of<BuildGemm, kFused, kStore>(a, b, xored, row_group, col_group, key, target, found,
+                                            m, n, k, k_blocks, row_groups, col_groups, stream);
 }
 
 }  // namespace QK_BUILD_NS

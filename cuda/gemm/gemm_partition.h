@@ -19,15 +19,17 @@ namespace quorl::gemm {
 // Row stride of A and B: 64-bit, so tile offsets past 2^31 bytes stay exact.
 QK_HD auto row_stride(int k) { return cute::make_stride(int64_t(k), cute::Int<1>{}); }
 
-// The k-tiles of CTA tile (tr, tc): A's as (BM, BK, k), B's as (BN, BK, k).
+// The k-tiles of every CTA tile: A's as (BM, BK, tiles_m, k), B's as
+// (BN, BK, tiles_n, k), so a persistent CTA partitions them once and picks
+// (tile row or column, k-tile) per copy.
 template <class TensorA, class Tiler>
-QK_HD auto a_k_tiles(const TensorA& mA, Tiler tiler, int tr, int tc) {
-  return cute::local_tile(mA, tiler, cute::make_coord(tr, tc, cute::_),
+QK_HD auto a_tiles(const TensorA& mA, Tiler tiler) {
+  return cute::local_tile(mA, tiler, cute::make_coord(cute::_, cute::_, cute::_),
                           cute::Step<cute::_1, cute::X, cute::_1>{});
 }
 template <class TensorB, class Tiler>
-QK_HD auto b_k_tiles(const TensorB& mB, Tiler tiler, int tr, int tc) {
-  return cute::local_tile(mB, tiler, cute::make_coord(tr, tc, cute::_),
+QK_HD auto b_tiles(const TensorB& mB, Tiler tiler) {
+  return cute::local_tile(mB, tiler, cute::make_coord(cute::_, cute::_, cute::_),
                           cute::Step<cute::X, cute::_1, cute::_1>{});
 }
 
@@ -81,8 +83,8 @@ struct GemmThread {
         frag_b(Mma{}.get_slice(thread_index).partition_fragment_B(sB(cute::_, cute::_, 0))),
         acc(cute::partition_fragment_C(Mma{}, cute::select<0, 1>(typename Parts::Tile{}))) {}
 
-  // Global to shared: the thread's pieces of the k-tiles (CPY, CPY_M, CPY_K, k)
-  // and of the stages (CPY, CPY_M, CPY_K, stage).
+  // Global to shared: the thread's pieces of the k-tiles
+  // (CPY, CPY_M, CPY_K, tiles, k) and of the stages (CPY, CPY_M, CPY_K, stage).
   template <class KTiles>
   QK_HD auto copy_source_a(const KTiles& gA) const {
     return typename Parts::CopyA{}.get_slice(thread).partition_S(gA);

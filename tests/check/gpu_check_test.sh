@@ -154,7 +154,8 @@ order=$(sed -nE 's/^[A-Z]+ +([a-z_0-9]+) .*/\1/p' "$check_summary" |
   uniq | paste -sd' ')
 [[ $order == "1 2 3 4" ]] || fail "steps out of order: $order"
 for name in device_frame device_search device_hopper device_bonly device_noise device_drivers \
-  memcheck_search racecheck synccheck qkmine_selftest drivers_bench mine_full mine_bonly; do
+  memcheck_search racecheck synccheck qkmine_selftest drivers_bench drivers_bench_overlap \
+  mine_full mine_bonly hopper_bench; do
   grep -qE "^[A-Z]+ +$name " "$check_summary" || fail "no step $name"
 done
 # The limits fit the default budget with the reserve kept for the end.
@@ -176,7 +177,7 @@ stand_in_at() {  # PATH BODY: a stand-in that first records its call
   {
     echo '#!/usr/bin/env bash'
     echo 'echo "$(basename "$0") $* | small=${QK_DEVICE_TEST_SMALL:-} separate=${SEPARATE_BOUND:-}' \
-      'library=${LD_LIBRARY_PATH%%:*}:" >>"$CALLS"'
+      'overlap=${QUORL_BONLY_OVERLAP:-} library=${LD_LIBRARY_PATH%%:*}:" >>"$CALLS"'
     echo "$2"
   } >"$1"
   chmod +x "$1"
@@ -187,11 +188,16 @@ stand_in_at "$fake/tests/quorl_gpu_probe" 'echo "gpu|Stand-in H100|9.0|132"'
 stand_in_at "$fake/tests/quorl_device_tests" 'echo "[==========] 2 tests from 1 test suite ran. (1 ms total)"
 echo "[  PASSED  ] 2 tests."'
 stand_in_at "$fake/bench/quorl_drivers_bench" 'echo "device Stand-in H100 (cc 9.0), build h100tma, $1x$2x$3, $4 attempts per figure"
-echo "full attempts/s: overlapped 100.0, profiled (sequential) 90.0"
+[[ ${5:-} == bonly ]] || echo "full attempts/s: overlapped 100.0, profiled (sequential) 90.0"
 echo "bare search: 1.000 ms, 1100.0 TOPS, 1000.0 passes/s"
-echo "bonly attempts/s: batch 200.0 (20.0% of bare), pipeline 190.0 (19.0% of bare)"'
+if [[ -n ${QUORL_BONLY_OVERLAP:-} ]]; then
+  echo "bonly attempts/s: batch 230.0 (23.0% of bare), pipeline 209.0 (20.9% of bare)"
+else
+  echo "bonly attempts/s: batch 200.0 (20.0% of bare), pipeline 190.0 (19.0% of bare)"
+fi'
 stand_in_at "$fake/bench/quorl_search_bench" 'echo "cublaslt_int8: 0.300 ms 900.0 TOPS"; echo "search h100tma fused: 0.250 ms 1080.0 TOPS, 1.20x cuBLASLt"'
-stand_in_at "$fake/bench/hopper_bench" 'echo "8192x8192x2048  fused_tma    0.250 ms 1080.0 TOPS  1.20x cublasLt"'
+stand_in_at "$fake/bench/hopper_bench" 'echo "8192x8192x2048  fused_tma    0.250 ms 1080.0 TOPS  1.20x cublasLt"
+echo "ab 8192x8192x2048 fused engine consumers: streamed 0.250 ms, drained 0.270 ms, 1.080x"'
 stand_in_at "$fake/tools/qkmine/qkmine" 'case $1 in
   mine) [[ $* == *"--mode full"* ]] && rate=97.0 || rate=150.0
         echo "{\"mode\":\"x\",\"found\":5,\"device\":\"gpu:0\"}"
@@ -215,6 +221,14 @@ grep -q '^mine full vs drivers bench: 97.0 vs 100.0 attempts/s, 97.0%' "$check_s
   fail "no full-mode rate comparison"
 grep -q '^mine bonly vs drivers bench: 150.0 vs 200.0 attempts/s, 75.0%' "$check_summary" ||
   fail "no B-only rate comparison"
+# The B-only overlap beside the default: both runs' rates and their ratio.
+grep -q '^overlap on: bonly attempts/s: batch 230.0' "$check_summary" || fail "no overlap figures"
+grep -q '^ab B-only batch overlap: on 230.0, off 200.0 attempts/s, 1.150x' "$check_summary" ||
+  fail "no batch overlap A/B"
+grep -q '^ab B-only pipeline overlap: on 209.0, off 190.0 attempts/s, 1.100x' "$check_summary" ||
+  fail "no pipeline overlap A/B"
+grep -q '^ab 8192x8192x2048 fused engine consumers: streamed' "$check_summary" ||
+  fail "no kernel A/B from hopper_bench"
 for figure in '^full attempts/s: overlapped' '^cublaslt_int8:' '^8192x8192x2048  fused_tma' '^\{"shape"'; do
   grep -qE "$figure" "$check_summary" || fail "figure /$figure/ missing"
 done
@@ -229,7 +243,8 @@ grep -E 'DeviceFrameErrors.AForcedBuild' "$CALLS" | grep -q "library=$fake/defau
   fail "the forced-build test does not load the library as shipped"
 expect_call '^compute-sanitizer --tool memcheck --report-api-errors no --leak-check full --error-exitcode 1 .*/quorl_device_tests --gtest_color=no --gtest_filter=\*DeviceHopper\* \| small=1 separate=1 '
 expect_call '^compute-sanitizer --tool racecheck --report-api-errors no --error-exitcode 1 .*--gtest_filter=\*DeviceSearch\*:\*DeviceNoise\* \| small=1'
-expect_call '^quorl_drivers_bench 8192 8192 2048 40 '
+expect_call '^quorl_drivers_bench 8192 8192 2048 40 \| .*overlap= '
+expect_call '^quorl_drivers_bench 8192 8192 2048 40 bonly \| .*overlap=1 '
 expect_call '^qkmine mine --devices 0 --mode bonly --seconds 6 .*--m 8192 --n 8192 --k 2048 '
 expect_call '^qkmine verify --threads 8 '
 

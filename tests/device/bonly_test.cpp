@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../support/b3sum.h"
+#include "../support/child_process.h"
 #include "../support/device_env.h"
 #include "../support/oracle.h"
 #include "../support/standard_context.h"
@@ -255,6 +256,36 @@ TEST(DeviceBonly, BenchesCountTheAttemptsThatHitAndKeepTheirState) {
           << "qk_run repeats the last search of the state the context keeps";
     });
   }
+}
+
+// More attempts than batch_found has entries: with the B-only overlap the
+// batch bench parks each outcome there, used as a ring, and the pipeline
+// bench parks each slot's outcome there before the slot is prepared again.
+TEST(DeviceBonly, BenchesCountEveryAttemptPastTheResultRing) {
+  QK_REQUIRE_GPU();
+  const Cv key = test::random_cv(53);
+  const int count = 70;
+  std::vector<uint64_t> nonces, even;
+  for (int j = 0; j < count; ++j) nonces.push_back(11 + 2 * uint64_t(j));
+  for (int j = 0; j < count; j += 2) even.push_back(nonces[size_t(j)]);
+  on_each_prepared_build(key, kAllOnes, [&](Context& ctx) {
+    float elapsed = -1.0f;
+    EXPECT_EQ(qk_bench_bonly_batch(ctx.h, count, &elapsed), count) << "every attempt hits";
+    EXPECT_EQ(ctx.b_plain(), bonly_reference(key, nonces).b_plain);
+    ASSERT_EQ(qk_prepare_a(ctx.h, key.data(), kAllOnes.data(), kPrepareSeed), 0);
+    EXPECT_EQ(qk_bench_bonly_pipeline(ctx.h, count, &elapsed), count);
+    EXPECT_EQ(ctx.b_plain(), bonly_reference(key, even).b_plain);
+  });
+}
+
+// QUORL_BONLY_OVERLAP (read once per process, so in a child): every B-only
+// call gives the outcomes and leaves the state it gives without it. Only
+// h100tma reads the switch; the other builds must be unaffected.
+TEST(DeviceBonly, TheOverlapLeavesEveryOutcomeAndStateAlike) {
+  QK_REQUIRE_GPU();
+  QK_SKIP_WHERE_NO_CHILDREN();
+  test::expect_child_passes("QUORL_BONLY_OVERLAP=1",
+                            "DeviceBonly.*-DeviceBonly.TheOverlap*:DeviceBonly.PipelineBench*");
 }
 
 TEST(DeviceBonly, PipelineBenchSurvivesAFailedScratchAllocation) {

@@ -21,6 +21,7 @@
 #include "../../cuda/gemm/hopper/gmma_cta_schedule.h"
 #include "operands.h"
 #include "ptx_semantics.h"
+#include "warpgroup_mmas.h"
 #include "quorl_ref/engine_messages.hpp"
 #include "quorl_ref/grid.hpp"
 
@@ -35,54 +36,6 @@ namespace hop = hopper;
 // read), or copies land at their wait and MMAs read at issue (exposes a
 // stage read before it is filled).
 enum class Timing { kWritesEarlyReadsLate, kWritesLateReadsEarly };
-
-// The asynchronous warp-group MMAs of one warp group: committed groups of
-// (A, B) descriptor pairs, each carried out on the 128 threads' accumulator
-// registers when it reads shared memory.
-template <class Thread>
-class WarpGroupMmas {
- public:
-  WarpGroupMmas(SharedWindow& window, Thread* threads, bool reads_early)
-      : window_(&window), threads_(threads), early_(reads_early) {}
-
-  void issue(uint64_t desc_a, uint64_t desc_b) {
-    if (early_) {
-      run(desc_a, desc_b);
-    } else {
-      open_.push_back({desc_a, desc_b});
-    }
-  }
-  void commit() {
-    groups_.push_back(std::move(open_));
-    open_.clear();
-  }
-  void wait(int pending) {
-    while (int(groups_.size()) > pending) {
-      for (const auto& [a, b] : groups_.front()) run(a, b);
-      groups_.pop_front();
-    }
-  }
-
- private:
-  // Registers d0..d127 of a thread are its accumulator fragment in order, as
-  // CuTe hands them to the instruction.
-  void run(uint64_t desc_a, uint64_t desc_b) {
-    static int32_t d[128][128];
-    for (int t = 0; t < 128; ++t) {
-      for (int i = 0; i < 128; ++i) d[t][i] = threads_[t].accum(i);
-    }
-    wgmma_m64n256k32_s8(desc_a, desc_b, *window_, d);
-    for (int t = 0; t < 128; ++t) {
-      for (int i = 0; i < 128; ++i) threads_[t].accum(i) = d[t][i];
-    }
-  }
-
-  SharedWindow* window_;
-  Thread* threads_;
-  bool early_;
-  std::vector<std::pair<uint64_t, uint64_t>> open_;
-  std::deque<std::vector<std::pair<uint64_t, uint64_t>>> groups_;
-};
 
 template <class Config>
 class GmmaCtaLaunch {
@@ -121,6 +74,8 @@ class GmmaCtaLaunch {
  private:
   struct Cta {
     SharedWindow window{uint32_t(Config::kSmemBytes)};
+    typename hop::GmmaCtaConfig::SharedStorage& smem =
+        *reinterpret_cast<typename hop::GmmaCtaConfig::SharedStorage*>(window.dynamic());
     std::vector<Thread> threads;
     std::vector<AsyncCopies> copies;
     std::vector<WarpGroupMmas<Thread>> mmas;
@@ -133,8 +88,8 @@ class GmmaCtaLaunch {
 
     void load_k_tile(int ktile, int stage) {
       const Operands& op = launch.op_;
-      int8_t* stages_a = cta.window.dynamic();
-      int8_t* stages_b = stages_a + Config::kStages * Config::kStageBytesA;
+      int8_t* stages_a = cta.smem.a.data();
+      int8_t* stages_b = cta.smem.b.data();
       for (int t = 0; t < Config::kThreads; ++t) {
         AsyncCopies& copies = cta.copies[t];
         auto into = [&](const int8_t* matrix, int8_t* stage_base) {
@@ -156,13 +111,7 @@ class GmmaCtaLaunch {
       for (int group = 0; group < kGroups; ++group) {
         Thread* threads = &cta.threads[128 * group];
         for (int kb = 0; kb < size<2>(threads[0].frag_a); ++kb) {
-          const uint64_t a = threads[0].frag_a(0, 0, kb, stage);
-          const uint64_t b = threads[0].frag_b(0, 0, kb, stage);
-          for (int t = 1; t < 128; ++t) {
-            expect_hw(uint64_t(threads[t].frag_a(0, 0, kb, stage)) == a &&
-                          uint64_t(threads[t].frag_b(0, 0, kb, stage)) == b,
-                      "a warp group's threads give different descriptors");
-          }
+          const auto [a, b] = warp_group_descriptors(threads, kb, stage);
           cta.mmas[group].issue(a, b);
         }
         cta.mmas[group].commit();
@@ -202,8 +151,8 @@ class GmmaCtaLaunch {
     cta.window.fill(0xA5);
     cta.tr = tr;
     cta.tc = tc;
-    int8_t* stages_a = cta.window.dynamic();
-    int8_t* stages_b = stages_a + Config::kStages * Config::kStageBytesA;
+    int8_t* stages_a = cta.smem.a.data();
+    int8_t* stages_b = cta.smem.b.data();
     const bool reads_early = timing_ == Timing::kWritesLateReadsEarly;
     const Landing landing = reads_early ? Landing::kAtWait : Landing::kAtIssue;
     for (int t = 0; t < Config::kThreads; ++t) {

@@ -3,7 +3,8 @@
 // consumer warp group of a CTA and the steps recorded; the recordings are
 // then replayed against emulated mbarriers, TMA tile loads (the descriptor
 // parameters the launcher checks, at the coordinates and stages of the
-// kernel's TMA partitions) and wgmma (the kernel's own descriptors), the
+// kernel's TMA partitions) and asynchronous wgmma (the kernel's own
+// descriptors, reading shared memory at their issue or at their wait), the
 // producer and the consumers taking turns wherever the barriers let them.
 // At every fold point each accumulator must hold the direct dot product of
 // its element; the messages must be the reference's.
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,7 @@
 #include "ptx_semantics.h"
 #include "quorl_ref/engine_messages.hpp"
 #include "quorl_ref/grid.hpp"
+#include "warpgroup_mmas.h"
 
 namespace quorl::emu {
 namespace {
@@ -32,14 +35,17 @@ namespace {
 using namespace cute;
 namespace hop = hopper;
 using Config = hop::TmaBoundConfig;
+using gemm::TileWalk;
 
 // One step of a recorded schedule.
 struct Step {
-  enum Kind { kWaitEmpty, kLoad, kBeginTile, kWaitFull, kMultiply, kRelease, kFold, kFinishTile };
+  enum Kind {
+    kWaitEmpty, kLoad, kLastTile, kBeginTile, kWaitFull, kIssue, kWaitMma, kRelease, kFold, kFinishTile
+  };
   Kind kind;
   int stage = 0;
   uint32_t parity = 0;
-  hop::TileCoord tile{};  // of a finish; of a load: the rows of A's and B's boxes
+  hop::TileCoord tile{};  // of a begin or finish; of a load: the rows of A's and B's boxes
   int index = 0;          // k-tile of a load, slice of a fold
 };
 
@@ -51,32 +57,43 @@ struct ProducerRecorder {
   void load(int stage, int a_box, int b_box, int ktile) {
     steps.push_back({Step::kLoad, stage, 0, {a_box, b_box}, ktile});
   }
+  void begin_last_tile() { steps.push_back({Step::kLastTile}); }
 };
 
 struct ConsumerRecorder {
   std::vector<Step> steps;
-  void begin_tile() { steps.push_back({Step::kBeginTile}); }
+  void begin_tile(hop::TileCoord tile) { steps.push_back({Step::kBeginTile, 0, 0, tile}); }
   void wait_full(int stage, uint32_t parity) { steps.push_back({Step::kWaitFull, stage, parity}); }
-  void multiply(int stage) { steps.push_back({Step::kMultiply, stage}); }
+  void issue_mma(int stage) { steps.push_back({Step::kIssue, stage}); }
+  void wait_mma() { steps.push_back({Step::kWaitMma}); }
   void release(int stage) { steps.push_back({Step::kRelease, stage}); }
   void fold(int slice) { steps.push_back({Step::kFold, 0, 0, {}, slice}); }
   void finish_tile(hop::TileCoord tile) { steps.push_back({Step::kFinishTile, 0, 0, tile}); }
 };
 
 // Who moves first when both could: the producer running ahead with every
-// TMA landing at once (exposes a stage refilled before its consumers are
-// done), or the consumers first with every TMA landing only when nothing
-// else can move (exposes a stage read before its bytes arrived).
+// TMA landing at once and every MMA reading its stage only at its wait
+// (exposes a stage refilled before its consumers are done), or the
+// consumers first with every TMA landing only when nothing else can move
+// and every MMA reading at its issue (exposes a stage read before its bytes
+// arrived).
 enum class Turns { kProducerAheadLoadsAtOnce, kConsumersFirstLoadsLate };
+
+// A way to break the recorded consumer schedule, to show that the emulation
+// notices.
+using Mutation = std::function<void(std::vector<Step>&)>;
 
 class TmaBoundLaunch {
  public:
   using Thread =
       hop::GmmaThread<Config::TiledMma, Config::SmemLayoutA, Config::SmemLayoutB, Config::kRows>;
 
-  TmaBoundLaunch(const Operands& op, Turns turns, uint32_t tma_swizzle_bytes)
+  TmaBoundLaunch(const Operands& op, Turns turns, TileWalk walk, uint32_t tma_swizzle_bytes,
+                 Mutation mutate)
       : op_(op),
         turns_(turns),
+        walk_(walk),
+        mutate_(std::move(mutate)),
         swizzle_(tma_swizzle_bytes),
         dots_(op, Config::kKTiles),
         rows_(ref::standard_row_groups(op.m)),
@@ -94,9 +111,12 @@ class TmaBoundLaunch {
   const std::vector<int>& written() const { return written_; }
   const FoldCheck& check() const { return check_; }
   int busiest() const { return busiest_; }
+  // Whether some warp group started a tile's MMAs before it hashed the tile
+  // before it.
+  bool overlapped_a_tile_boundary() const { return overlapped_; }
 
  private:
-  static constexpr int kConsumerGroups = (Config::kThreads - 128) / 128;
+  static constexpr int kConsumerGroups = Config::kConsumerThreads / 128;
 
   struct Landing {
     hop::TmaParams map;
@@ -106,12 +126,16 @@ class TmaBoundLaunch {
   };
 
   void run_cta(int block, int grid) {
-    SharedWindow window(Config::kSmemBytes);
+    SharedWindow window(uint32_t(sizeof(Config::SharedStorage)));
     window.fill(0xA5);
-    int8_t* ring_a = window.dynamic();
-    int8_t* ring_b = ring_a + Config::kStages * Config::kStageBytesA;
+    auto& smem = *reinterpret_cast<Config::SharedStorage*>(window.dynamic());
+    int8_t* ring_a = smem.a.data();
+    int8_t* ring_b = smem.b.data();
     std::vector<Thread> threads;
-    for (int t = 0; t < Config::kThreads - 128; ++t) threads.emplace_back(t, ring_a, ring_b);
+    for (int t = 0; t < Config::kConsumerThreads; ++t) threads.emplace_back(t, ring_a, ring_b);
+    const bool reads_early = turns_ == Turns::kConsumersFirstLoadsLate;
+    std::vector<WarpGroupMmas<Thread>> mmas;
+    for (int g = 0; g < kConsumerGroups; ++g) mmas.emplace_back(window, &threads[128 * g], reads_early);
 
     // The launcher's TMA copies and the parameters it checked; the
     // producer's partitions of them.
@@ -137,7 +161,15 @@ class TmaBoundLaunch {
     ProducerRecorder producer;
     hop::produce_tiles(producer, block, grid, tiles_m, tiles);
     std::vector<ConsumerRecorder> consumers(kConsumerGroups);
-    for (ConsumerRecorder& c : consumers) hop::consume_tiles(c, block, grid, tiles_m, tiles);
+    for (ConsumerRecorder& c : consumers) {
+      if (walk_ == TileWalk::kStreamed) {
+        hop::consume_tiles<TileWalk::kStreamed>(c, block, grid, tiles_m, tiles);
+      } else {
+        hop::consume_tiles<TileWalk::kDrained>(c, block, grid, tiles_m, tiles);
+      }
+      if (mutate_) mutate_(c.steps);
+    }
+    overlapped_ |= issues_before_finishing(consumers[0].steps);
 
     Mbarrier full[Config::kStages], empty[Config::kStages];
     for (int s = 0; s < Config::kStages; ++s) {
@@ -174,7 +206,7 @@ class TmaBoundLaunch {
       const Step& s = producer.steps[next_producer];
       if (s.kind == Step::kWaitEmpty) {
         if (!empty[s.stage].try_wait_parity(s.parity)) return false;
-      } else {  // kLoad: arm the full barrier, then the two TMA loads
+      } else if (s.kind == Step::kLoad) {  // arm the full barrier, then the two TMA loads
         full[s.stage].expect_tx(Config::kStageBytes);
         full[s.stage].arrive();
         issue(map_a, boxes_a(_, s.tile.row, s.index), stages_a(_, s.stage), s.stage);
@@ -193,18 +225,20 @@ class TmaBoundLaunch {
         case Step::kWaitFull:
           if (!full[s.stage].try_wait_parity(s.parity)) return false;
           break;
-        case Step::kBeginTile:  // the tile is the one the next finish step names
-          for (size_t f = next; f < steps.size(); ++f) {
-            if (steps[f].kind == Step::kFinishTile) {
-              tile_of[group] = steps[f].tile;
-              break;
-            }
-          }
+        case Step::kBeginTile:
+          tile_of[group] = s.tile;
           for (int t = 0; t < 128; ++t) clear(mine[t].accum);
           if (group == 0) ++taken;
           break;
-        case Step::kMultiply:
-          multiply(mine, s.stage, window);
+        case Step::kIssue:
+          for (int kb = 0; kb < size<2>(mine[0].frag_a); ++kb) {
+            const auto [a, b] = warp_group_descriptors(mine, kb, s.stage);
+            mmas[group].issue(a, b);
+          }
+          mmas[group].commit();
+          break;
+        case Step::kWaitMma:
+          mmas[group].wait(0);
           break;
         case Step::kRelease:
           empty[s.stage].arrive(128);
@@ -237,27 +271,24 @@ class TmaBoundLaunch {
     bool done = next_producer == producer.steps.size();
     for (int g = 0; g < kConsumerGroups; ++g) done &= next_consumer[g] == consumers[g].steps.size();
     expect_hw(done, "the ring hangs: a role waits on a barrier phase that never completes");
+    for (int g = 0; g < kConsumerGroups; ++g) {
+      expect_hw(mmas[g].idle(), "a warp group ends with MMAs in flight");
+    }
     busiest_ = std::max(busiest_, taken);
   }
 
-  // The consumer step: the four k-block MMAs of the warp group over a stage.
-  void multiply(Thread* mine, int stage, SharedWindow& window) {
-    static int32_t d[128][128];
-    for (int t = 0; t < 128; ++t) {
-      for (int i = 0; i < 128; ++i) d[t][i] = mine[t].accum(i);
-    }
-    for (int kb = 0; kb < size<2>(mine[0].frag_a); ++kb) {
-      const uint64_t a = mine[0].frag_a(0, 0, kb, stage), b = mine[0].frag_b(0, 0, kb, stage);
-      for (int t = 1; t < 128; ++t) {
-        expect_hw(uint64_t(mine[t].frag_a(0, 0, kb, stage)) == a &&
-                      uint64_t(mine[t].frag_b(0, 0, kb, stage)) == b,
-                  "a warp group's threads give different descriptors");
+  // Whether a recorded consumer schedule starts some tile's MMAs (its begin
+  // and first issue) before it finishes the tile before it.
+  static bool issues_before_finishing(const std::vector<Step>& steps) {
+    int begun = 0, finished = 0;
+    for (const Step& s : steps) {
+      if (s.kind == Step::kBeginTile) {
+        if (begun > finished) return true;
+        ++begun;
       }
-      wgmma_m64n256k32_s8(a, b, window, d);
+      if (s.kind == Step::kFinishTile) ++finished;
     }
-    for (int t = 0; t < 128; ++t) {
-      for (int i = 0; i < 128; ++i) mine[t].accum(i) = d[t][i];
-    }
+    return false;
   }
 
   // At a fold point every accumulator must hold its element's dot product
@@ -293,6 +324,8 @@ class TmaBoundLaunch {
 
   const Operands& op_;
   Turns turns_;
+  TileWalk walk_;
+  Mutation mutate_;
   uint32_t swizzle_;
   RunningDots dots_;
   std::vector<int32_t> rows_, cols_;
@@ -301,6 +334,7 @@ class TmaBoundLaunch {
   std::vector<int> written_;
   FoldCheck check_;
   int busiest_ = 0;
+  bool overlapped_ = false;
 };
 
 struct Outcome {
@@ -308,12 +342,14 @@ struct Outcome {
   std::string first_faults;
   bool messages_match, each_cell_once;
   int busiest;
+  bool overlapped;
 };
 
-Outcome emulate(int m, int n, int k, int grid, Turns turns, uint32_t tma_swizzle_bytes = 128) {
+Outcome emulate(int m, int n, int k, int grid, Turns turns, TileWalk walk = TileWalk::kStreamed,
+                uint32_t tma_swizzle_bytes = 128, Mutation mutate = {}) {
   Faults::log().clear();
   const Operands op(m, n, k, uint32_t(3 * m + n + k));
-  TmaBoundLaunch launch(op, turns, tma_swizzle_bytes);
+  TmaBoundLaunch launch(op, turns, walk, tma_swizzle_bytes, std::move(mutate));
   launch.run(grid);
   const auto& w = launch.written();
   return {launch.check().checked(),
@@ -321,30 +357,57 @@ Outcome emulate(int m, int n, int k, int grid, Turns turns, uint32_t tma_swizzle
           Faults::log().first(),
           launch.messages() == ref::tma_engine_cell_messages(op.a.data(), op.b.data(), m, n, k),
           std::all_of(w.begin(), w.end(), [](int times) { return times == 1; }),
-          launch.busiest()};
+          launch.busiest(),
+          launch.overlapped_a_tile_boundary()};
 }
 
 // Four tiles on three CTAs: the first CTA takes two, so the ring's phases run
 // on across tiles (16 k-tiles over 4 stages wrap four times a tile). k = 2048
 // fills every k-tile; k = 384 leaves 13 of them to the descriptor's zero fill.
+// Both consumer walks: the streamed one the library runs, which starts the
+// next tile's first MMAs before hashing, and the drained one the benchmark
+// times against it.
 TEST(TmaBoundEmulation, TwoConsumerWarpGroupsAreExact) {
   struct Case {
     int m, n, k, grid;
   };
-  for (const Case& c : {Case{256, 512, 2048, 3}, Case{128, 512, 384, 1}}) {
-    for (Turns turns : {Turns::kProducerAheadLoadsAtOnce, Turns::kConsumersFirstLoadsLate}) {
-      SCOPED_TRACE(::testing::Message()
-                   << c.m << "x" << c.n << "x" << c.k << " on " << c.grid << " CTAs, "
-                   << (turns == Turns::kProducerAheadLoadsAtOnce ? "producer ahead"
-                                                                 : "consumers first"));
-      const Outcome o = emulate(c.m, c.n, c.k, c.grid, turns);
-      EXPECT_GT(o.checked, 0);
-      EXPECT_EQ(o.faults, 0) << o.first_faults;
-      EXPECT_TRUE(o.messages_match);
-      EXPECT_TRUE(o.each_cell_once);
-      EXPECT_EQ(o.busiest, 2) << "a CTA takes two tiles";
+  for (TileWalk walk : {TileWalk::kStreamed, TileWalk::kDrained}) {
+    for (const Case& c : {Case{256, 512, 2048, 3}, Case{128, 512, 384, 1}}) {
+      for (Turns turns : {Turns::kProducerAheadLoadsAtOnce, Turns::kConsumersFirstLoadsLate}) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.m << "x" << c.n << "x" << c.k << " on " << c.grid << " CTAs, "
+                     << (turns == Turns::kProducerAheadLoadsAtOnce ? "producer ahead"
+                                                                   : "consumers first")
+                     << (walk == TileWalk::kStreamed ? ", streamed" : ", drained"));
+        const Outcome o = emulate(c.m, c.n, c.k, c.grid, turns, walk);
+        EXPECT_GT(o.checked, 0);
+        EXPECT_EQ(o.faults, 0) << o.first_faults;
+        EXPECT_TRUE(o.messages_match);
+        EXPECT_TRUE(o.each_cell_once);
+        EXPECT_EQ(o.busiest, 2) << "a CTA takes two tiles";
+        EXPECT_EQ(o.overlapped, walk == TileWalk::kStreamed)
+            << "the next tile's MMAs start before the hash in the streamed walk only";
+      }
     }
   }
+}
+
+// A consumer that releases a stage before its MMAs have read it (the
+// release moved before the wait): the producer refills the stage under the
+// MMAs, and the emulation must see the wrong products.
+TEST(TmaBoundEmulation, AStageReleasedBeforeItsMmasEndIsCaught) {
+  const auto release_early = [](std::vector<Step>& steps) {
+    for (size_t i = 0; i + 1 < steps.size(); ++i) {
+      if (steps[i].kind == Step::kWaitMma && steps[i + 1].kind == Step::kRelease) {
+        std::swap(steps[i], steps[i + 1]);
+        ++i;
+      }
+    }
+  };
+  const Outcome o = emulate(256, 512, 2048, 3, Turns::kProducerAheadLoadsAtOnce,
+                            TileWalk::kStreamed, 128, release_early);
+  EXPECT_GT(o.faults, 0);
+  EXPECT_FALSE(o.messages_match);
 }
 
 // The TMA semantics against CuTe's K-major stage layouts: a box written
@@ -379,7 +442,7 @@ TEST(TmaSwizzle, BoxesLandAsTheStageLayoutsOfTheirSwizzleSay) {
 // for 128-byte box rows anyway) while the stages' descriptors read the
 // 128-byte one: the bytes reach the tensor cores in other places.
 TEST(TmaBoundEmulation, BoxesOfAnotherSwizzleAreCaught) {
-  const Outcome o = emulate(128, 256, 2048, 1, Turns::kConsumersFirstLoadsLate, 64);
+  const Outcome o = emulate(128, 256, 2048, 1, Turns::kConsumersFirstLoadsLate, TileWalk::kStreamed, 64);
   EXPECT_GT(o.faults, 0);
   EXPECT_FALSE(o.messages_match);
 }

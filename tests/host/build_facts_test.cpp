@@ -468,3 +468,46 @@ TEST(BuildFacts, FusionKernelsDivideNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The fused engine lets the kernel queued after it start once every CTA has
+// taken its last tile (PREEXIT, griddepcontrol.launch_dependents) and waits
+// for the kernel before it (ACQBULK, griddepcontrol.wait); the B-only
+// mutation waits for the search before it only after its tree walk, so the
+// walk can run in the search's tail.
+TEST(BuildFacts, FusedEngineAndMutationOverlapBehindGridDependencyWaits) {
+  std::string object;
+  for (const std::string& pair : words(QK_BUILD_OBJECTS)) {
+    if (pair.substr(0, pair.find('=')) == "h100tma") object = pair.substr(pair.find('=') + 1);
+  }
+  if (object.empty()) GTEST_SKIP() << "h100tma is not among the configured builds";
+  int engines = 0, mutations = 0;
+  for (const auto& [name, code] : cached_kernels_sass(object)) {
+    const std::vector<Instruction> program = instructions(code);
+    auto first = [&](const char* op) {
+      for (const Instruction& i : program) {
+        if (opcode(i.text).rfind(op, 0) == 0) return i.address;
+      }
+      return ~uint64_t(0);
+    };
+    if (name.find("gemm_hopper_tma_bound_g") != std::string::npos) {
+      ++engines;
+      EXPECT_NE(first("PREEXIT"), ~uint64_t(0)) << "the engine never lets its dependents start";
+      EXPECT_NE(first("ACQBULK"), ~uint64_t(0)) << "the engine does not wait for its predecessor";
+    }
+    if (name == "mutate_b_chunk_update_tree_kernel_h100tma") {
+      ++mutations;
+      const uint64_t wait = first("ACQBULK");
+      ASSERT_NE(wait, ~uint64_t(0)) << "the mutation never waits for the search before it";
+      EXPECT_GT(wait, first("BAR.SYNC")) << "the wait comes before the block's barrier";
+      int walks_before = 0;
+      for (const auto& [begin, end] : loops(program)) walks_before += end < wait;
+      EXPECT_GE(walks_before, 1) << "no loop (the path to the root) before the wait";
+    }
+  }
+  EXPECT_EQ(engines, 1);
+  EXPECT_EQ(mutations, 1);
+}
+
+}  // namespace

@@ -31,16 +31,16 @@ const Shape3 kShapes[] = {{65536, 256, 65536}, {1 << 30, 256, 1 << 30}, {128, 1 
 
 // The byte offsets the 256 threads of the label GEMM copy from the last
 // k-tile of an operand's tile, in increasing order.
-template <class Config, class KTiles>
-std::vector<int64_t> label_gemm_pieces(const KTiles& k_tiles, bool a_operand) {
+template <class Config, class Tiles>
+std::vector<int64_t> label_gemm_pieces(const Tiles& tiles, bool a_operand) {
   using Thread = gemm::GemmThread<gemm::GemmPartsOf<Config>>;
   std::vector<int64_t> offsets;
-  const int last = int(size<2>(k_tiles)) - 1;
+  const int tile = int(size<2>(tiles)) - 1, last = int(size<3>(tiles)) - 1;
   for (int t = 0; t < gemm::kThreads; ++t) {
     Thread me(t, nullptr, nullptr);
-    auto source = a_operand ? me.copy_source_a(k_tiles) : me.copy_source_b(k_tiles);
+    auto source = a_operand ? me.copy_source_a(tiles) : me.copy_source_b(tiles);
     for (int i = 0; i < size<1>(source); ++i) {
-      for (int j = 0; j < size<2>(source); ++j) offsets.push_back(source(0, i, j, last));
+      for (int j = 0; j < size<2>(source); ++j) offsets.push_back(source(0, i, j, tile, last));
     }
   }
   std::sort(offsets.begin(), offsets.end());
@@ -71,13 +71,13 @@ TEST(GemmOffsets, LabelGemmReadsTheLastKTileOfTheLastTile) {
     const int tr = s.m / gemm::kTileM - 1, tc = s.n / gemm::kTileN - 1;
     const int64_t kt = s.k / gemm::kTileK - 1;
     using Tile = gemm::LabelledGemm::Tile;
-    EXPECT_EQ(label_gemm_pieces<gemm::LabelledGemm>(gemm::a_k_tiles(mA, Tile{}, tr, tc), true),
+    EXPECT_EQ(label_gemm_pieces<gemm::LabelledGemm>(gemm::a_tiles(mA, Tile{}), true),
               expected_pieces(int64_t(gemm::kTileM) * tr, gemm::kTileM, s.k, kt));
-    EXPECT_EQ(label_gemm_pieces<gemm::LabelledGemm>(gemm::b_k_tiles(mB, Tile{}, tr, tc), false),
+    EXPECT_EQ(label_gemm_pieces<gemm::LabelledGemm>(gemm::b_tiles(mB, Tile{}), false),
               expected_pieces(int64_t(gemm::kTileN) * tc, gemm::kTileN, s.k, kt));
     // The very last byte of A.
-    const auto gA = gemm::a_k_tiles(mA, Tile{}, tr, tc);
-    EXPECT_EQ(gA(gemm::kTileM - 1, gemm::kTileK - 1, kt), int64_t(s.m) * s.k - 1);
+    const auto gA = gemm::a_tiles(mA, Tile{});
+    EXPECT_EQ(gA(gemm::kTileM - 1, gemm::kTileK - 1, tr, kt), int64_t(s.m) * s.k - 1);
   }
 }
 

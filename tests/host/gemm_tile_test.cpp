@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../../cuda/gemm/gemm_config.h"
+#include "../../cuda/gemm/tile_table.h"
 #include "quorl_ref/grid.hpp"
 #include "quorl_ref/search.hpp"
 
@@ -86,14 +87,15 @@ Outcome run_tiles(const Problem& p, const ref::Labelling& g, const ref::Cv& key,
             const auto rc = coords(i);
             acc(i) = int32_t(p.dot(s, kTileM * tr + cute::get<0>(rc), kTileN * tc + cute::get<1>(rc)));
           }
-          fold_slice<kStandard>(acc, coords, thread, s, row_labels.data(), col_labels.data(),
-                                table.data());
+          fold_slice<typename Config::Form>(acc, coords, thread, s, row_labels.data(),
+                                            col_labels.data(), table.data());
         }
       }
       for (int t = 0; t < kSlots; ++t) {
-        finish_slot<kFused, kStore>(t, &table[t * kMessageWords], base_row, base_col, k_blocks,
-                                    g.row_groups, g.col_groups, xored, key.data(),
-                                    target.data(), &out.found);
+        uint32_t message[kMessageWords];
+        read_message<Config::Form::table>(table.data(), t, message);
+        finish_slot<kFused, kStore>(t, message, base_row, base_col, k_blocks, g.row_groups,
+                                    g.col_groups, xored, key.data(), target.data(), &out.found);
       }
     }
   }

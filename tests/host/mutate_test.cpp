@@ -1,9 +1,10 @@
-// The B-chunk mutation kernel's two phases, run on the host over its block,
+// The B-chunk mutation kernel's phases, run on the host over its block,
 // against a full recommitment by the reference.
 #include <gtest/gtest.h>
 
 #include <random>
 
+#include "../../cuda/bonly/attempt_order.h"
 #include "../../cuda/bonly/mutate.h"
 #include "../support/b3sum.h"
 #include "quorl_ref/bonly.hpp"
@@ -28,23 +29,43 @@ struct DeviceState {
     root = s.tree.root;
   }
 
-  // One launch: phase one for the whole block, the barrier, phase two.
-  void mutate(uint64_t nonce, const Cv& key, const Cv* a_root, bool with_slots) {
-    const bonly::MutateArgs args{b.data(),
-                                 int64_t(b.size()),
-                                 nonce,
-                                 key.data(),
-                                 prefix.data(),
-                                 tree.data(),
-                                 root.data(),
-                                 int64_t(b.size()) / 1024,
-                                 with_slots ? &result : nullptr,
-                                 with_slots ? &save : nullptr,
-                                 a_root ? a_root->data() : nullptr,
-                                 seed_b.data(),
-                                 seed_a.data()};
+  bonly::MutateArgs args_for(uint64_t nonce, const Cv& key, const Cv* a_root, bool with_slots) {
+    return {b.data(),
+            int64_t(b.size()),
+            nonce,
+            key.data(),
+            prefix.data(),
+            tree.data(),
+            root.data(),
+            int64_t(b.size()) / 1024,
+            with_slots ? &result : nullptr,
+            with_slots ? &save : nullptr,
+            a_root ? a_root->data() : nullptr,
+            seed_b.data(),
+            seed_a.data()};
+  }
+
+  // What the kernel runs before it waits for the search queued before it:
+  // the write phase for the whole block, the barrier, thread 0's update
+  // phase. Returns what the update phase hands the publish phase.
+  bonly::MutateSeeds before_wait(const bonly::MutateArgs& args) {
     for (uint32_t t = 0; t < bonly::kMutateThreads; ++t) bonly::mutate_write_phase(t, args);
-    for (uint32_t t = 0; t < bonly::kMutateThreads; ++t) bonly::mutate_update_phase(t, args);
+    bonly::MutateSeeds seeds;
+    for (uint32_t t = 0; t < bonly::kMutateThreads; ++t) {
+      const bonly::MutateSeeds found = bonly::mutate_update_phase(t, args);
+      if (t == 0) seeds = found;
+      EXPECT_TRUE(t == 0 || !found.derived) << "only thread 0 derives the seeds";
+    }
+    return seeds;
+  }
+  void after_wait(const bonly::MutateArgs& args, const bonly::MutateSeeds& seeds) {
+    for (uint32_t t = 0; t < bonly::kMutateThreads; ++t) bonly::mutate_publish_phase(t, args, seeds);
+  }
+
+  // One launch: every phase.
+  void mutate(uint64_t nonce, const Cv& key, const Cv* a_root, bool with_slots) {
+    const bonly::MutateArgs args = args_for(nonce, key, a_root, with_slots);
+    after_wait(args, before_wait(args));
   }
 };
 
@@ -134,10 +155,46 @@ TEST(Mutation, NullArgumentsLeaveTheirTargetsAlone) {
     const bonly::MutateArgs args{dev.b.data(), int64_t(dev.b.size()), 4, key.data(),
                                  dev.prefix.data(), dev.tree.data(), dev.root.data(), 8,
                                  &dev.result, nullptr, nullptr, nullptr, nullptr};
-    bonly::mutate_write_phase(0, args);
+    bonly::mutate_publish_phase(0, args, bonly::MutateSeeds{});
     EXPECT_EQ(dev.result, -1);
     EXPECT_EQ(dev.save, 9);
   }
+}
+
+// What the mutation touches before its wait and after it, as the flows'
+// order (attempt_order.h) declares it: B, its tree and root first; the
+// result slot, the save slot and the seeds (the running search's result and
+// key) only in the last phase.
+TEST(Mutation, OnlyTheLastPhaseTouchesTheSearchsResultAndKey) {
+  const Cv key = test::random_cv(11), a_hash = test::random_cv(12);
+  const ref::BonlyState prepared = ref::bonly_state(key, a_hash, ref::generate(13, 8 * 1024), {});
+  DeviceState dev(prepared);
+  const bonly::StepAccess declared = bonly::mutation_access(true, true);
+  const bonly::MutateArgs args = dev.args_for(3, key, &a_hash, true);
+
+  const DeviceState start = dev;
+  const bonly::MutateSeeds seeds = dev.before_wait(args);
+  const uint32_t early = (dev.b != start.b ? bonly::kBPlain : 0u) |
+                         (dev.tree != start.tree ? bonly::kTree : 0u) |
+                         (dev.root != start.root ? bonly::kBHash : 0u) |
+                         (dev.result != start.result ? bonly::kResult : 0u) |
+                         (dev.save != start.save ? bonly::kSaveSlot : 0u) |
+                         (dev.seed_a != start.seed_a || dev.seed_b != start.seed_b ? bonly::kSeeds : 0u);
+  EXPECT_EQ(early, bonly::kBPlain | bonly::kTree | bonly::kBHash);
+  EXPECT_EQ(early & ~declared.early.writes, 0u) << "written before the wait but not declared";
+
+  const DeviceState middle = dev;
+  dev.after_wait(args, seeds);
+  const uint32_t late = (dev.b != middle.b || dev.tree != middle.tree || dev.root != middle.root
+                             ? bonly::kBPlain
+                             : 0u) |
+                        (dev.result != middle.result ? bonly::kResult : 0u) |
+                        (dev.save != middle.save ? bonly::kSaveSlot : 0u) |
+                        (dev.seed_a != middle.seed_a || dev.seed_b != middle.seed_b ? bonly::kSeeds : 0u);
+  EXPECT_EQ(late, bonly::kResult | bonly::kSaveSlot | bonly::kSeeds);
+  EXPECT_EQ(late & ~declared.late.writes, 0u) << "written after the wait but not declared";
+  EXPECT_EQ(dev.save, 7);
+  EXPECT_EQ(dev.result, -1);
 }
 
 TEST(Mutation, SingleChunkRootIsTheChunkValueWithoutRoot) {

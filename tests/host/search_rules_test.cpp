@@ -87,12 +87,12 @@ TEST(GemmLaunch, AttributeTableRaisesOneFlagPerOrdinal) {
 }
 
 TEST(GemmLaunch, SharedMemoryFitsEveryTarget) {
-  EXPECT_EQ(gemm::LabelledGemm::smem_bytes, 91648);
-  EXPECT_EQ(gemm::StandardGemm::smem_bytes, 90112);
+  EXPECT_EQ(gemm::smem_bytes_of<gemm::LabelledGemm>, 91648);
+  EXPECT_EQ(gemm::smem_bytes_of<gemm::StandardGemm>, 90112);
   // Opt-in limit per block of the smallest target of each build (sm_86,
   // sm_89 and sm_120: 99 KB).
-  EXPECT_LE(gemm::LabelledGemm::smem_bytes, 99 * 1024);
-  EXPECT_LE(gemm::StandardGemm::smem_bytes, 99 * 1024);
+  EXPECT_LE(gemm::smem_bytes_of<gemm::LabelledGemm>, 99 * 1024);
+  EXPECT_LE(gemm::smem_bytes_of<gemm::StandardGemm>, 99 * 1024);
 }
 
 struct Labels {

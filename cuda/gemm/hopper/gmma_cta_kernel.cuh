@@ -99,6 +99,10 @@ __global__ void __launch_bounds__(quorl::hopper::GmmaCtaConfig::kThreads, 1)
   using Config = quorl::hopper::GmmaCtaConfig;
   namespace hop = quorl::hopper;
   using Thread = hop::GmmaThread<TiledMma, SmemLayoutA, SmemLayoutB, Config::kRows>;
+  static_assert(size(TiledMma{}) == Config::kThreads, "every thread multiplies");
+  static_assert(cosize_v<SmemLayoutA> == cosize_v<typename Config::SmemLayoutA> &&
+                    cosize_v<SmemLayoutB> == cosize_v<typename Config::SmemLayoutB>,
+                "the stages the kernel is given are the stages its storage holds");
 
   const int m = get<0>(shape_mnk);
   const int n = get<1>(shape_mnk);
@@ -107,9 +111,9 @@ __global__ void __launch_bounds__(quorl::hopper::GmmaCtaConfig::kThreads, 1)
   const int first_col = Config::kCols * blockIdx.y;
 
   extern __shared__ __align__(1024) int8_t gmma_cta_smem[];
-  int8_t* smem = gmma_cta_smem;
-  int8_t* stages_a = smem;
-  int8_t* stages_b = smem + Config::kStages * Config::kStageBytesA;
+  auto& smem = *reinterpret_cast<typename Config::SharedStorage*>(gmma_cta_smem);
+  int8_t* stages_a = smem.a.data();  // (192, 64, 2)
+  int8_t* stages_b = smem.b.data();  // (256, 64, 2)
   Thread me(threadIdx.x, stages_a, stages_b);
 
   GmmaCtaSteps<store, Thread, CopyA, CopyB, TiledMma> steps{
@@ -133,7 +137,7 @@ __global__ void __launch_bounds__(quorl::hopper::GmmaCtaConfig::kThreads, 1)
     // The compiler drops MMAs whose products nobody reads; this store, which
     // never happens, keeps the compute-only flavour multiplying.
     warpgroup_fence_operand(me.accum);
-    if (k_blocks < 0) reinterpret_cast<uint32_t*>(smem)[threadIdx.x] = hop::fold_slice(me.accum);
+    if (k_blocks < 0) reinterpret_cast<uint32_t*>(stages_a)[threadIdx.x] = hop::fold_slice(me.accum);
   }
 #elif defined(__CUDA_ARCH__)
   // wgmma exists only in sm_90a code: a device that runs this build's

@@ -9,6 +9,7 @@
 
 #include "../../common/host_device.h"
 #include "../fold_schedule.h"
+#include "../pipeline_state.h"
 #include "engine_config.h"
 
 namespace quorl::hopper {
@@ -42,21 +43,25 @@ QK_HD void copy_stage(int thread, int64_t stride, int first_row, int limit, int 
 template <class Steps>
 QK_HD void run_gmma_cta_k_tiles(Steps& steps, int ktiles) {
   using Config = GmmaCtaConfig;
-  steps.load_k_tile(0, 0);
+  gemm::PipelineState<Config::kStages> read, write;  // the stage multiplied, the stage filled next
+  steps.load_k_tile(0, write.index);
+  write.advance();
   steps.publish_copies();
   for (int j = 0; j < ktiles; ++j) {
-    steps.multiply(j % Config::kStages);
+    steps.multiply(read.index);
     // Every warp group must be done with k-tile j - 1 before its stage is
     // refilled: B is read by all three, so a warp group's own wait is not enough.
     steps.template wait_mma<1>();
     steps.barrier();
-    if (j + 1 < ktiles) steps.load_k_tile(j + 1, (j + 1) % Config::kStages);
+    if (j + 1 < ktiles) steps.load_k_tile(j + 1, write.index);
+    write.advance();
     const int slice = gemm::completed_slice<Config::kDepth>(j);
     if (slice >= 0) {
       steps.template wait_mma<0>();
       steps.fold(slice);
     }
     steps.publish_copies();
+    read.advance();
   }
   steps.template wait_mma<0>();
 }

@@ -57,13 +57,15 @@ void launch_gemm_gmma_impl(const int8_t* a, const int8_t* b, uint32_t* xored,
 }
 
 // The fused-bound engine: persistent grid, extended launch with a 1 x 1 x 1
-// cluster and programmatic stream serialization.
-inline cudaError_t launch_gemm_hopper_tma_bound(const int8_t* a, const int8_t* b,
-                                                const int32_t* row_group, const int32_t* col_group,
-                                                const uint32_t* key, const uint32_t* target,
-                                                int32_t* found, int m, int n, int k, int k_blocks,
-                                                int row_groups, int col_groups,
-                                                cudaStream_t stream) {
+// cluster and programmatic stream serialization. `walk` picks how consumers
+// cross a tile boundary; the library runs the streamed form, the benchmark
+// also the drained one.
+template <quorl::gemm::TileWalk walk>
+cudaError_t launch_gemm_hopper_tma_bound_of(const int8_t* a, const int8_t* b,
+                                            const int32_t* row_group, const int32_t* col_group,
+                                            const uint32_t* key, const uint32_t* target,
+                                            int32_t* found, int m, int n, int k, int k_blocks,
+                                            int row_groups, int col_groups, cudaStream_t stream) {
   using namespace cute;
   using Config = quorl::hopper::TmaBoundConfig;
 
@@ -71,7 +73,7 @@ inline cudaError_t launch_gemm_hopper_tma_bound(const int8_t* a, const int8_t* b
   auto tma_b = make_stage_tma<typename Config::StageLayoutB>(b, n, k);
   auto gmem_a = quorl::hopper::operand_layout(m, k);
   auto gmem_b = quorl::hopper::operand_layout(n, k);
-  auto kernel = gemm_hopper_tma_bound_g<decltype(gmem_a), decltype(gmem_b), decltype(tma_a),
+  auto kernel = gemm_hopper_tma_bound_g<walk, decltype(gmem_a), decltype(gmem_b), decltype(tma_a),
                                         decltype(tma_b), typename Config::SmemLayoutA,
                                         typename Config::SmemLayoutB, typename Config::TiledMma>;
 
@@ -112,6 +114,17 @@ inline cudaError_t launch_gemm_hopper_tma_bound(const int8_t* a, const int8_t* b
                             key, target, found, m, n, k, k_blocks, row_groups, col_groups,
                             typename Config::SmemLayoutA{}, typename Config::SmemLayoutB{},
                             tiled_mma);
+}
+
+inline cudaError_t launch_gemm_hopper_tma_bound(const int8_t* a, const int8_t* b,
+                                                const int32_t* row_group, const int32_t* col_group,
+                                                const uint32_t* key, const uint32_t* target,
+                                                int32_t* found, int m, int n, int k, int k_blocks,
+                                                int row_groups, int col_groups,
+                                                cudaStream_t stream) {
+  return launch_gemm_hopper_tma_bound_of<quorl::gemm::TileWalk::kStreamed>(
+      a, b, row_group, col_group, key, target, found, m, n, k, k_blocks, row_groups, col_groups,
+      stream);
 }
 
 }  // namespace QK_BUILD_NS

@@ -11,6 +11,7 @@
 #include <cutlass/arch/reg_reconfig.h>
 
 #include "../../common/build_name.h"
+#include "../../search/grid_dependency.h"
 #include "cell_fold.h"
 #include "engine_config.h"
 #include "engine_partition.h"
@@ -23,7 +24,8 @@ using TmaEmptyBarrier = cutlass::arch::ClusterBarrier;
 
 // The producer's steps of the ring schedule (tma_ring_schedule.h): one
 // thread arms a stage's full barrier with the bytes it expects and issues
-// the stage's two TMA loads.
+// the stage's two TMA loads. Once it starts the CTA's last tile, the CTA has
+// taken all its work: the kernel queued next may start as SMs free up.
 template <class TmaA, class TmaB, class BoxesA, class StagesA, class BoxesB, class StagesB>
 struct TmaProducer {
   const TmaA& tma_a;
@@ -38,6 +40,7 @@ struct TmaProducer {
   __device__ void wait_empty(int stage, uint32_t parity) {
     TmaEmptyBarrier::wait(&empty[stage], parity);
   }
+  __device__ void begin_last_tile() { quorl::search::allow_dependent_grid(); }
   __device__ void load(int stage, int a_box, int b_box, int ktile) {
     using namespace cute;
     TmaFullBarrier::arrive_and_expect_tx(&full[stage], quorl::hopper::TmaBoundConfig::kStageBytes);
@@ -48,9 +51,9 @@ struct TmaProducer {
   }
 };
 
-// A consumer thread's steps: multiply a full stage, release it, fold the
-// slice into its message word; at the end of a tile hash its cell and report
-// it if it meets the target.
+// A consumer thread's steps: multiply a full stage, release it once its
+// MMAs are done, fold the slice into its message word; at the end of a tile
+// hash its cell and report it if it meets the target.
 template <class Thread, class TiledMma>
 struct TmaConsumer {
   Thread& me;
@@ -60,16 +63,20 @@ struct TmaConsumer {
   const int32_t* row_group;
   const int32_t* col_group;
   int32_t* found;
+  // Read word by word from the highest, where the comparison almost always
+  // ends: eight registers fewer while the next tile's MMAs are in flight.
+  const uint32_t* target;
   int m, row_groups, col_groups;
   uint32_t key[8];
-  uint32_t target[8];
   uint32_t words[quorl::hopper::kMessageWords];
 
-  __device__ void begin_tile() { cute::clear(me.accum); }
+  __device__ void begin_tile(quorl::hopper::TileCoord) { cute::clear(me.accum); }
   __device__ void wait_full(int stage, uint32_t parity) {
     TmaFullBarrier::wait(&full[stage], parity);
   }
-  __device__ void multiply(int stage) {
+  // The four 32-deep MMAs of a stage, (MMA, 1, k-block) of A and B, into
+  // the 64 x 256 accumulators; asynchronous until wait_mma.
+  __device__ void issue_mma(int stage) {
     using namespace cute;
     warpgroup_fence_operand(me.accum);
     warpgroup_arrive();
@@ -78,8 +85,10 @@ struct TmaConsumer {
       gemm(tiled_mma, me.frag_a(_, _, kb, stage), me.frag_b(_, _, kb, stage), me.accum);
     }
     warpgroup_commit_batch();
-    warpgroup_wait<0>();
-    warpgroup_fence_operand(me.accum);
+  }
+  __device__ void wait_mma() {
+    cute::warpgroup_wait<0>();
+    cute::warpgroup_fence_operand(me.accum);
   }
   __device__ void release(int stage) { TmaEmptyBarrier::arrive(&empty[stage]); }
   __device__ void fold(int slice) { words[slice] = quorl::hopper::fold_slice(me.accum); }
@@ -98,8 +107,8 @@ struct TmaConsumer {
   }
 };
 
-template <class GmemLayoutA, class GmemLayoutB, class TmaA, class TmaB, class SmemLayoutA,
-          class SmemLayoutB, class TiledMma>
+template <quorl::gemm::TileWalk kWalk, class GmemLayoutA, class GmemLayoutB, class TmaA,
+          class TmaB, class SmemLayoutA, class SmemLayoutB, class TiledMma>
 __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
     gemm_hopper_tma_bound_g(GmemLayoutA gmem_a, GmemLayoutB gmem_b,
                             CUTE_GRID_CONSTANT TmaA const tma_a,
@@ -111,22 +120,23 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
   using namespace cute;
   using Config = quorl::hopper::TmaBoundConfig;
   namespace hop = quorl::hopper;
+  static_assert(size(TiledMma{}) == Config::kConsumerThreads,
+                "the consumer warp groups are the tiled MMA");
+  static_assert(cosize_v<SmemLayoutA> == cosize_v<typename Config::SmemLayoutA> &&
+                    cosize_v<SmemLayoutB> == cosize_v<typename Config::SmemLayoutB>,
+                "the ring the kernel is given is the ring its storage holds");
 
   extern __shared__ __align__(1024) int8_t tma_ring_smem[];
-  int8_t* smem = tma_ring_smem;
-  int8_t* ring_a = smem;
-  int8_t* ring_b = smem + Config::kStages * Config::kStageBytesA;
-  uint64_t* full = reinterpret_cast<uint64_t*>(smem + Config::kRingBytes);
-  uint64_t* empty = full + Config::kStages;
+  auto& smem = *reinterpret_cast<typename Config::SharedStorage*>(tma_ring_smem);
 
   // Launched with programmatic stream serialization: whatever the previous
   // kernel on the stream wrote must be visible before A, B or the labels are read.
-  asm volatile("griddepcontrol.wait;" ::: "memory");
+  quorl::search::wait_for_prior_grids();
 
   if (threadIdx.x == 0) {
     for (int s = 0; s < Config::kStages; ++s) {
-      TmaFullBarrier::init(&full[s], Config::kFullArrivals);
-      TmaEmptyBarrier::init(&empty[s], Config::kEmptyArrivals);
+      TmaFullBarrier::init(&smem.full[s], Config::kFullArrivals);
+      TmaEmptyBarrier::init(&smem.empty[s], Config::kEmptyArrivals);
     }
     cutlass::arch::fence_barrier_init();
   }
@@ -140,8 +150,9 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
   if (warp_group == 0) {
     cutlass::arch::warpgroup_reg_dealloc<Config::kProducerRegs>();
     if (threadIdx.x == 0) {
-      Tensor sA = make_tensor(make_smem_ptr(ring_a), SmemLayoutA{});  // (128, 128, 4)
-      Tensor sB = make_tensor(make_smem_ptr(ring_b), SmemLayoutB{});  // (256, 128, 4)
+      Tensor sA = make_tensor(make_smem_ptr(smem.a.data()), SmemLayoutA{});  // (128, 128, 4)
+      Tensor sB = make_tensor(make_smem_ptr(smem.b.data()), SmemLayoutB{});  // (256, 128, 4)
+      // (TMA, tiles_m, 16) and (TMA, 4); (TMA, tiles_n, 16) and (TMA, 4)
       auto [boxes_a, stages_a] =
           hop::tma_stage_partition<Config::kRows, Config::kDepth, Config::kKTiles>(tma_a, gmem_a,
                                                                                    sA);
@@ -150,21 +161,18 @@ __global__ void __launch_bounds__(quorl::hopper::TmaBoundConfig::kThreads, 1)
                                                                                    sB);
       TmaProducer<TmaA, TmaB, decltype(boxes_a), decltype(stages_a), decltype(boxes_b),
                   decltype(stages_b)>
-          producer{tma_a, tma_b, boxes_a, stages_a, boxes_b, stages_b, full, empty};
+          producer{tma_a, tma_b, boxes_a, stages_a, boxes_b, stages_b, smem.full, smem.empty};
       hop::produce_tiles(producer, blockIdx.x, gridDim.x, tiles_m, tiles);
     }
   } else {
     cutlass::arch::warpgroup_reg_alloc<Config::kConsumerRegs>();
     using Thread = hop::GmmaThread<TiledMma, SmemLayoutA, SmemLayoutB, Config::kRows>;
-    Thread me(threadIdx.x - 128, ring_a, ring_b);
-    TmaConsumer<Thread, TiledMma> consumer{me,        tiled_mma, full, empty,      row_group,
-                                           col_group, found,     m,    row_groups, col_groups};
+    Thread me(threadIdx.x - Config::kProducerThreads, smem.a.data(), smem.b.data());
+    TmaConsumer<Thread, TiledMma> consumer{me,    tiled_mma, smem.full,  smem.empty, row_group,
+                                           col_group, found, target, m, row_groups, col_groups};
     CUTE_UNROLL
-    for (int i = 0; i < 8; ++i) {
-      consumer.key[i] = __ldg(key + i);
-      consumer.target[i] = __ldg(target + i);
-    }
-    hop::consume_tiles(consumer, blockIdx.x, gridDim.x, tiles_m, tiles);
+    for (int i = 0; i < 8; ++i) consumer.key[i] = __ldg(key + i);
+    hop::consume_tiles<kWalk>(consumer, blockIdx.x, gridDim.x, tiles_m, tiles);
   }
 #elif defined(__CUDA_ARCH__)
   // wgmma and the TMA exist only in sm_90a code: a device that runs this
