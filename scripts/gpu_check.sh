@@ -53,6 +53,14 @@ fi
 cublas_dir=$(timeout -k 2 15 find /usr/local /usr/lib /opt -name 'libcublasLt.so.13*' -print -quit 2>/dev/null |
   xargs -r dirname)
 bench_env="LD_LIBRARY_PATH=${cublas_dir:+$cublas_dir:}$LD_LIBRARY_PATH"
+# qkmine bench draws its plot with matplotlib; a GPU machine without it still
+# gets the figures, and the summary says why there is no plot.
+plot_python=${QKMINE_PYTHON:-/usr/bin/python3}
+plot_args=(--plot "$out/qkmine_bench.png")
+if ! timeout -k 2 30 "$plot_python" -c 'import matplotlib' >/dev/null 2>&1; then
+  plot_args=()
+  no_plot="no plot: $plot_python cannot import matplotlib"
+fi
 
 # --- the plan, most decisive first. Limits are about three times the run
 # time expected on an H100 (the estimate follows each step); they add up to
@@ -124,7 +132,7 @@ plan() {
   only_if is_hopper "the h100tma engines need a Hopper GPU (device: ${gpu_cc:-none})"
   step hopper_bench 15 "$bench_env" "$build/bench/hopper_bench"           # ~6 s (nine kernels, two shapes)
   step qkmine_bench 20 "$bench_env" "$qkmine" bench --json --shapes "$(IFS=x; echo "${shape[*]}")" \
-    --reps 10 --attempts 10 --plot "$out/qkmine_bench.png"                   # ~7 s
+    --reps 10 --attempts 10 "${plot_args[@]}"                               # ~7 s
 }
 # Tests kept from the sanitizer: they take nearly all device memory (which
 # the sanitizer needs too) or start children.
@@ -168,6 +176,7 @@ figures() {
   local log=$check_logs/drivers_bench.log overlap=$check_logs/drivers_bench_overlap.log mode bench mine
   echo "--- figures"
   [[ -n $smi ]] && echo "nvidia-smi: $smi"
+  [[ -n ${no_plot:-} ]] && echo "qkmine bench: $no_plot"
   grep -hE '^(device|full|bonly|bare)' "$log" 2>/dev/null
   grep -hE '^(bonly|bare)' "$overlap" 2>/dev/null | sed 's/^/overlap on: /'
   for kind in batch pipeline; do

@@ -203,7 +203,7 @@ stand_in_at "$fake/tools/qkmine/qkmine" 'case $1 in
         echo "{\"mode\":\"x\",\"found\":5,\"device\":\"gpu:0\"}"
         echo "{\"summary\":true,\"attempts_per_s\":$rate,\"devices\":[{\"attempts_per_s\":1.0}]}" ;;
   verify) read -r record; [[ $record == *"\"found\":5"* ]] ;;
-  bench) while [[ $# -gt 0 && $1 != --plot ]]; do shift; done; : >"$2"
+  bench) while [[ $# -gt 0 && $1 != --plot ]]; do shift; done; (($# > 1)) && : >"$2"
          echo "{\"shape\":\"8192x8192x2048\"}" ;;
 esac'
 stand_in_at "$bin/compute-sanitizer" '[[ $1 == --help ]] && { echo "  --report-api-errors arg"; exit 0; }
@@ -247,6 +247,19 @@ expect_call '^quorl_drivers_bench 8192 8192 2048 40 \| .*overlap= '
 expect_call '^quorl_drivers_bench 8192 8192 2048 40 bonly \| .*overlap=1 '
 expect_call '^qkmine mine --devices 0 --mode bonly --seconds 6 .*--m 8192 --n 8192 --k 2048 '
 expect_call '^qkmine verify --threads 8 '
+
+# A GPU machine whose python3 lacks matplotlib: the bench runs without --plot
+# and the summary says why there is no plot.
+: >"$CALLS"
+out=$work/out-no-plot
+PATH="$bin:$PATH" OUT=$out QKMINE_PYTHON=/bin/false "$root/scripts/gpu_check.sh" "$fake" \
+  >"$work/check-no-plot.log" 2>&1 || fail "the check without matplotlib exited $?"
+check_summary=$out/summary.txt
+grep -q '^qkmine bench: no plot: /bin/false cannot import matplotlib$' "$check_summary" ||
+  fail "no word on the missing plot"
+grep -E '^qkmine bench ' "$CALLS" | grep -q -- --plot && fail "qkmine bench asked for a plot without matplotlib"
+expect_call '^qkmine bench --json '
+grep -qE '^PASS +qkmine_bench' "$check_summary" || fail "qkmine bench did not pass without a plot"
 
 if ((failures > 0)); then
   echo "--- summary of the last check run"
