@@ -7,18 +7,7 @@
 #include "../include/quorl_kernel.h"
 #include "variant_choice.h"
 
-#define QK_VARIANT sm89
-#include "build_calls.inc"
-#undef QK_VARIANT
-#define QK_VARIANT sm120a
-#include "build_calls.inc"
-#undef QK_VARIANT
-#define QK_VARIANT h100tma
-#include "build_calls.inc"
-#undef QK_VARIANT
-#define QK_VARIANT fallback
-#include "build_calls.inc"
-#undef QK_VARIANT
+#include "all_build_calls.inc"
 
 // Forwards `call` to the handle's build; unknown build numbers go to fallback.
 #define QK_FORWARD(h, call, ...)                                     \

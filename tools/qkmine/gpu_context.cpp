@@ -7,18 +7,7 @@
 #include "quorl_ref/grid.hpp"
 
 // Each build's exported entry points, as the library declares them.
-#define QK_VARIANT sm89
-#include "build_calls.inc"
-#undef QK_VARIANT
-#define QK_VARIANT sm120a
-#include "build_calls.inc"
-#undef QK_VARIANT
-#define QK_VARIANT h100tma
-#include "build_calls.inc"
-#undef QK_VARIANT
-#define QK_VARIANT fallback
-#include "build_calls.inc"
-#undef QK_VARIANT
+#include "all_build_calls.inc"
 
 namespace qkmine {
 namespace {

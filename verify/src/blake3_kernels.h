@@ -15,6 +15,18 @@ constexpr uint32_t kChunkStart = 1, kChunkEnd = 2, kParent = 4, kRoot = 8, kKeye
 
 extern const uint32_t kIv[8];
 
+// The message word each round reads, in the order the round's G calls take
+// them (the permutation applied 0..6 times).
+constexpr uint8_t kSchedule[7][16] = {
+    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+    {2, 6, 3, 10, 7, 0, 4, 13, 1, 11, 12, 5, 9, 14, 15, 8},
+    {3, 4, 10, 12, 13, 2, 7, 14, 6, 5, 9, 0, 11, 15, 8, 1},
+    {10, 7, 12, 9, 14, 3, 13, 15, 4, 0, 11, 2, 5, 8, 1, 6},
+    {12, 13, 9, 11, 15, 10, 14, 8, 7, 2, 5, 3, 0, 1, 6, 4},
+    {9, 14, 11, 5, 8, 12, 15, 1, 13, 3, 0, 10, 2, 6, 4, 7},
+    {11, 15, 5, 0, 1, 9, 8, 6, 14, 10, 2, 12, 3, 4, 7, 13},
+};
+
 // One compression; out = the first eight output words.
 void compress(const uint32_t cv[8], const uint32_t block[16], uint64_t counter, uint32_t flags,
               uint32_t out[8]);
