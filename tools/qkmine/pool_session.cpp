@@ -48,8 +48,10 @@ PoolSession::~PoolSession() { client_->stop(); }
 std::string PoolSession::start() { return client_->start(); }
 
 void PoolSession::share_ended(const pool::ShareOutcome& o) const {
-  const std::string url = o.pool < options_.pools.size() ? options_.pools[o.pool].text() : "the pool";
-  std::fprintf(stderr, "qkmine mine: %s\n", share_outcome_text(o, url).c_str());
+  // The client logs every other end (rejected with the pool's reason, dropped with why) itself.
+  if (o.fate != pool::ShareFate::kAccepted) return;
+  const std::string url = o.pool < options_.pools.size() ? options_.pools[o.pool].text() : "?";
+  std::fprintf(stderr, "qkmine mine: %s\n", accepted_text(o, url).c_str());
 }
 
 std::shared_ptr<const pool::PoolJob> PoolSession::first_job(const std::function<bool()>& keep_waiting) const {
@@ -66,7 +68,10 @@ MineRun::Setup PoolSession::setup(const Job& base, FILE* out) {
   MineRun::Setup setup;
   setup.records = std::make_unique<PoolShares>(
       out, *work, [client](pool::Share share) { client->submit(std::move(share)); },
-      [client] { client->stop(kShareDrain); });
+      [client, source = work.get()] {
+        client->stop(kShareDrain);
+        if (!source->current()) std::fprintf(stderr, "qkmine mine: no job was received from the pool\n");
+      });
   setup.pool = [client, source] {
     PoolRun run;
     if (const std::shared_ptr<const pool::PoolJob> job = source->current()) {

@@ -26,18 +26,9 @@ void PoolShares::finish() {
   if (finish_) finish_();
 }
 
-std::string share_outcome_text(const pool::ShareOutcome& o, const std::string& pool_url) {
-  const std::string job = o.share.job ? o.share.job->id : "?";
-  const std::string what = " (job " + job + ", cell " + std::to_string(o.share.found) + ")";
-  switch (o.fate) {
-    case pool::ShareFate::kAccepted:
-      return "share accepted by " + pool_url + what;
-    case pool::ShareFate::kRejected:
-      return "share rejected by " + pool_url + ": " + std::to_string(o.code) + " " + o.why + what;
-    case pool::ShareFate::kDropped:
-      break;
-  }
-  return "share dropped: " + o.why + what;
+std::string accepted_text(const pool::ShareOutcome& o, const std::string& pool_url) {
+  return "pool " + pool_url + ": share accepted (job " + (o.share.job ? o.share.job->id : "?") + ", cell " +
+         std::to_string(o.share.found) + ")";
 }
 
 }  // namespace qkmine

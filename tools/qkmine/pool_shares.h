@@ -33,8 +33,8 @@ class PoolShares : public RecordSink {
 // The share a record claims, for `job`.
 pool::Share share_of(const QvRecord& record, std::shared_ptr<const pool::PoolJob> job);
 
-// The line a share's end gets on stderr, e.g. "share accepted by
-// stratum+tcp://host:3333 (job 7, cell 12)".
-std::string share_outcome_text(const pool::ShareOutcome& outcome, const std::string& pool_url);
+// The line an accepted share gets on stderr, as the client words the
+// other ends: "pool URL: share accepted (job 7, cell 12)".
+std::string accepted_text(const pool::ShareOutcome& outcome, const std::string& pool_url);
 
 }  // namespace qkmine
