@@ -71,6 +71,9 @@ TEST(PoolWork, WaitsForTheFirstJobThenFollowsTheNewestAtTheNextClaim) {
   EXPECT_EQ(work.pool_job(b.job->id)->id, "b");
   EXPECT_EQ(work.current()->id, "b");
   EXPECT_EQ(work.pool_job(a.job->id)->id, "a") << "shares of the old job still find it";
+  feed.send(pool_job("c", QV_MODE_FULL, 0x10));
+  EXPECT_EQ(work.pool_job(work.take(1).job->id)->id, "c") << "every switch at the next claim";
+  feed.send(pool_job("b", QV_MODE_FULL, 0x10));
   // Attempts given back go out again, but only while their job is the current one.
   work.give_back(a);
   work.give_back({b.job, b.first + 2, 2});
