@@ -72,14 +72,14 @@ TEST(PoolWork, WaitsForTheFirstJobThenFollowsTheNewestAtTheNextClaim) {
   EXPECT_EQ(work.current()->id, "b");
   EXPECT_EQ(work.pool_job(a.job->id)->id, "a") << "shares of the old job still find it";
   feed.send(pool_job("c", QV_MODE_FULL, 0x10));
-  EXPECT_EQ(work.pool_job(work.take(1).job->id)->id, "c") << "every switch at the next claim";
-  feed.send(pool_job("b", QV_MODE_FULL, 0x10));
+  const Work c = work.take(4);
+  EXPECT_EQ(work.pool_job(c.job->id)->id, "c") << "every switch at the next claim";
   // Attempts given back go out again, but only while their job is the current one.
-  work.give_back(a);
-  work.give_back({b.job, b.first + 2, 2});
+  work.give_back(b);
+  work.give_back({c.job, c.first + 2, 2});
   const Work again = work.take(10);
-  EXPECT_EQ(again.job->id, b.job->id);
-  EXPECT_EQ(again.first, b.first + 2);
+  EXPECT_EQ(again.job->id, c.job->id);
+  EXPECT_EQ(again.first, c.first + 2);
   EXPECT_EQ(again.count, 2);
 }
 
