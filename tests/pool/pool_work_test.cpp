@@ -75,8 +75,8 @@ TEST(PoolWork, WaitsForTheFirstJobThenFollowsTheNewestAtTheNextClaim) {
   const Work c = work.take(4);
   EXPECT_EQ(work.pool_job(c.job->id)->id, "c") << "every switch at the next claim";
   // Attempts given back go out again, but only while their job is the current one.
-  work.give_back(b);
   work.give_back({c.job, c.first + 2, 2});
+  work.give_back(b);
   const Work again = work.take(10);
   EXPECT_EQ(again.job->id, c.job->id);
   EXPECT_EQ(again.first, c.first + 2);
