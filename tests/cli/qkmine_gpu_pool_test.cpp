@@ -127,6 +127,7 @@ TEST(QkmineGpuPool, ANewJobOfOtherDimsIsMinedFromTheNextClaim) {
     }
   }
   EXPECT_GT(of_second, 0u) << m.mined.summary;
+  EXPECT_EQ(json_number(m.mined.summary, "attempts"), 300u) << "attempts claimed as B-only batches and not run";
   for (const pool::Share& s : m.shares) EXPECT_TRUE(pool::in_seed_space(*s.job, s)) << s.job->id;
 }
 

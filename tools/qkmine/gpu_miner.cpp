@@ -89,8 +89,8 @@ std::string GpuMiner::prepare(const Job& job, MineRun* run) {
 void GpuMiner::run(MineRun& run) {
   // With --all every B-only attempt needs its roots, which only the
   // context's latest attempt has: one attempt per call then.
-  const int64_t batch = job_.mode == QV_MODE_FULL || job_.all ? 1 : kBatch;
-  for (Work w = run.claim(batch); w.count > 0; w = run.claim(batch)) {
+  auto batch = [this] { return job_.mode == QV_MODE_FULL || job_.all ? int64_t(1) : int64_t(kBatch); };
+  for (Work w = run.claim(batch()); w.count > 0; w = run.claim(batch())) {
     // A new job, or a B-only preparation that has run all the nonces the job allows.
     const bool spent = job_.max_nonces > 0 && uint64_t(done_) >= job_.max_nonces;
     if (w.job->id != job_.id || spent) {
@@ -101,10 +101,13 @@ void GpuMiner::run(MineRun& run) {
         return;
       }
     }
-    if (job_.max_nonces > 0 && uint64_t(done_) + uint64_t(w.count) > job_.max_nonces) {
-      const int64_t room = int64_t(job_.max_nonces) - done_;  // the batch never crosses max_nonces
-      run.give_back({w.job, w.first + room, w.count - room});
-      w.count = room;
+    // What one call of this job may run (claimed under the job before, or
+    // short of max_nonces: a B-only batch never crosses it); the rest goes back.
+    int64_t most = batch();
+    if (job_.max_nonces > 0) most = std::min(most, int64_t(job_.max_nonces) - done_);
+    if (w.count > most) {
+      run.give_back({w.job, w.first + most, w.count - most});
+      w.count = most;
     }
     if (!(job_.mode == QV_MODE_FULL ? mine_full(run, w) : mine_bonly(run, w))) {
       run.give_back(w);
