@@ -96,9 +96,14 @@ std::string read_api(const OptionValues& opt, std::optional<ApiOptions>& api) {
 
 // Once the devices are ready: for people, and for scripts the sign that an
 // interrupt now stops the run cleanly.
-void announce(const Job& job, const std::vector<std::string>& names) {
+void announce(const Job& job, const std::vector<std::string>& names, bool for_pool = false) {
   std::string list;
   for (const std::string& name : names) list += (list.empty() ? "" : ",") + name;
+  if (for_pool) {  // the job is the pool's, and may change
+    std::fprintf(stderr, "qkmine mine: mining the pool's jobs on %s; Ctrl-C stops after the current batch\n",
+                 list.c_str());
+    return;
+  }
   std::fprintf(stderr, "qkmine mine: mining %s, %dx%dx%d, on %s; Ctrl-C stops after the current batch\n",
                job.mode == QV_MODE_FULL ? "full" : "bonly", job.dims.m, job.dims.n, job.dims.k, list.c_str());
 }
@@ -117,7 +122,7 @@ int mine_on_cpu(const Job& job, double watchdog, const std::optional<ApiOptions>
   CpuMiner cpu(job);
   MineRun run(job, {"cpu"}, stdout, pool ? pool->setup(job, stdout) : MineRun::Setup{});
   const std::unique_ptr<ApiServer> server = serve(api, run);
-  announce(job, {"cpu"});
+  announce(job, {"cpu"}, pool != nullptr);
   return supervise(run, {&cpu}, watchdog);
 }
 
@@ -157,7 +162,7 @@ int mine_on_gpus(const Job& given, const std::vector<Device>& devices, double wa
   }
   MineRun run(job, names, stdout, std::move(setup));
   const std::unique_ptr<ApiServer> server = serve(api, run);
-  announce(job, names);
+  announce(job, names, pool != nullptr);
   return supervise(run, running, watchdog);
 }
 
