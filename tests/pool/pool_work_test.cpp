@@ -126,6 +126,34 @@ TEST(PoolWork, TheLowHalfRunningOutMovesToAFreshLane) {
   EXPECT_NE(seeds(next, 0).second, seeds(first, 0).second);
 }
 
+// Moving to another pool and back can bring a job back under the same id
+// and extranonce: its seeds must not start over.
+TEST(PoolWork, AJobHandedOutAgainGoesOnInALaneOfItsOwn) {
+  FakeFeed feed;
+  PoolJob a = pool_job("a", QV_MODE_FULL, 9);
+  feed.send(a);
+  PoolWork work(Job{}, feed.feed());
+  std::set<std::pair<uint64_t, uint64_t>> seen;
+  auto mine = [&](int64_t count) {  // attempts of job "a": never the same seeds twice
+    const Work w = work.take(count);
+    for (int64_t i = 0; i < w.count; ++i) EXPECT_TRUE(seen.insert(seeds(w, i)).second) << "attempt " << w.first + i;
+    return w;
+  };
+  const Work before = mine(50);
+  PoolJob other = pool_job("b", QV_MODE_FULL, 9);  // another key: its attempts are others
+  other.pool = 1;
+  feed.send(other);
+  EXPECT_EQ(work.pool_job(work.take(50).job->id)->id, "b");
+  feed.send(a);  // the first pool again, the same extranonce granted back
+  const Work again = mine(50);
+  EXPECT_EQ(work.pool_job(again.job->id)->id, "a");
+  EXPECT_NE(again.job->id, before.job->id);
+  PoolJob a_elsewhere = a;  // the same id in another seed space is another job: lane 0
+  a_elsewhere.extranonce = 10;
+  feed.send(a_elsewhere);
+  EXPECT_EQ(seeds(work.take(1), 0), std::make_pair(uint64_t(10) << 32, uint64_t(0)));
+}
+
 TEST(PoolWork, BOnlyPrepareSeedsAreFreshPerPreparationInTheSpace) {
   FakeFeed feed;
   feed.send(pool_job("a", QV_MODE_BONLY, 0x77, 100));

@@ -41,12 +41,29 @@ void PoolWork::start_job(std::shared_ptr<const pool::PoolJob> job, uint64_t lane
   returned_.clear();  // attempts of the job before: nobody needs them mined
   origins_[next.id] = job;
   if (origins_.size() > kOriginsKept) origins_.erase(origins_.begin());
+  auto key = std::make_tuple(job->pool, job->extranonce, job->id);
+  if (next_lane_.count(key) == 0) {
+    lane_order_.push_back(key);
+    if (lane_order_.size() > kOriginsKept) {
+      next_lane_.erase(lane_order_.front());
+      lane_order_.pop_front();
+    }
+  }
+  next_lane_[key] = lane + 1;
   pool_job_ = std::move(job);
+}
+
+uint64_t PoolWork::fresh_lane(const pool::PoolJob& job) const {
+  const auto it = next_lane_.find(std::make_tuple(job.pool, job.extranonce, job.id));
+  return it == next_lane_.end() ? 0 : it->second;
 }
 
 void PoolWork::follow_newest() {
   std::shared_ptr<const pool::PoolJob> newest = feed_(pool_job_ ? pool_job_->serial : 0, std::chrono::milliseconds(0));
-  if (newest && (!pool_job_ || newest->serial > pool_job_->serial)) start_job(std::move(newest), 0);
+  if (newest && (!pool_job_ || newest->serial > pool_job_->serial)) {
+    const uint64_t lane = fresh_lane(*newest);
+    start_job(std::move(newest), lane);
+  }
 }
 
 Work PoolWork::take(int64_t count) {

@@ -4,18 +4,22 @@
 // Full mode: attempt i of a job has seed_a = E << 32 | i and seed_b = lane
 // << 32 | i, so no pair repeats across devices. When the 2^32 values of the
 // low half run out the job goes on in the next lane, as a new Job (a new
-// id), so every pair stays unique within the pool's job.
+// id), so every pair stays unique within the pool's job. A job handed out
+// again (the same id and seed space, e.g. after moving to another pool and
+// back) goes on in a lane of its own, not from the start.
 // B-only mode: each preparation gets its own prepare seed E << 32 | serial,
 // and a device prepares afresh before its nonces reach the job's max_nonces.
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 
 #include "job_source.h"
 #include "pool_job.h"
@@ -46,6 +50,8 @@ class PoolWork : public JobSource {
  private:
   void follow_newest();  // under lock_
   void start_job(std::shared_ptr<const pool::PoolJob> job, uint64_t lane);  // under lock_
+  // The first lane no earlier start of this job has used; under lock_.
+  uint64_t fresh_lane(const pool::PoolJob& job) const;
 
   const Job base_;
   const Feed feed_;
@@ -58,6 +64,9 @@ class PoolWork : public JobSource {
   uint32_t preparations_ = 0;
   uint64_t last_id_ = 0;
   std::map<uint64_t, std::shared_ptr<const pool::PoolJob>> origins_;  // Job::id -> pool job, the newest few
+  // (pool, extranonce, job id) -> the next lane a start of that job takes, the newest few.
+  std::map<std::tuple<size_t, uint32_t, std::string>, uint64_t> next_lane_;
+  std::deque<std::tuple<size_t, uint32_t, std::string>> lane_order_;
 };
 
 // The run's Job for a pool's job: its mode, dims, key, target, max_nonces
