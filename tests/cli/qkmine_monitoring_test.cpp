@@ -167,6 +167,63 @@ TEST(QkmineStatus, MetricsAreInPrometheusTextFormat) {
   }
 }
 
+// A run for two pools: the first one up and past a few refusals, the
+// failover never reached.
+RunFigures with_pools() {
+  RunFigures run = two_devices();
+  run.devices[1].name = "cpu";  // the summary line's device names are qkmine's own, never quoted
+  PoolRun pool;
+  pool.job_id = "j\"7";
+  PoolFigures up, down;
+  up.url = "stratum+ssl://pool:3443", up.connected = true, up.extranonce = 0x1000;
+  up.accepted = 9, up.rejected = 3, up.dropped = 1, up.rejected_by_code = {{21, 2}, {22, 1}};
+  down.url = "stratum+tcp://backup:3333";
+  pool.pools = {up, down};
+  run.pool = pool;
+  return run;
+}
+
+TEST(QkmineStatus, APoolRunShowsEachPoolInEveryForm) {
+  RunFigures run = with_pools();
+  const nlohmann::json doc = status_document(run, 1);
+  EXPECT_EQ(doc["job"]["pool_job"], "j\"7");
+  ASSERT_EQ(doc["pools"].size(), 2u);
+  const nlohmann::json& up = doc["pools"][0];
+  EXPECT_EQ(up["url"], "stratum+ssl://pool:3443");
+  EXPECT_EQ(up["connected"], true);
+  EXPECT_EQ(up["extranonce"], "00001000");
+  EXPECT_EQ(up["accepted"], 9);
+  EXPECT_EQ(up["rejected"], 3);
+  EXPECT_EQ(up["dropped"], 1);
+  EXPECT_EQ(up["rejected_by_code"], nlohmann::json({{"21", 2}, {"22", 1}}));
+  EXPECT_TRUE(doc["pools"][1]["extranonce"].is_null());
+  EXPECT_FALSE(status_document(two_devices(), 1).contains("pools")) << "no pool, no pools";
+
+  const std::string text = metrics_text(run, 1);
+  for (const std::string line : {
+           "qkmine_pool_connected{pool=\"stratum+ssl://pool:3443\"} 1",
+           "qkmine_pool_connected{pool=\"stratum+tcp://backup:3333\"} 0",
+           "qkmine_pool_shares_total{pool=\"stratum+ssl://pool:3443\",outcome=\"accepted\"} 9",
+           "qkmine_pool_shares_total{pool=\"stratum+ssl://pool:3443\",outcome=\"rejected\"} 3",
+           "qkmine_pool_shares_total{pool=\"stratum+ssl://pool:3443\",outcome=\"dropped\"} 1",
+           "qkmine_pool_rejected_total{pool=\"stratum+ssl://pool:3443\",code=\"21\"} 2",
+       }) {
+    EXPECT_NE(text.find(line + "\n"), std::string::npos) << line << "\n" << text;
+  }
+
+  const nlohmann::json summary = nlohmann::json::parse(summary_json(run));  // well-formed despite the quote
+  EXPECT_EQ(summary["pool_job"], "j'7");
+  EXPECT_EQ(summary["pools"][0]["rejected_by_code"]["22"], 1);
+  EXPECT_EQ(summary["pools"][1]["connected"], false);
+  const std::string progress = progress_text(run, false);
+  EXPECT_NE(progress.find("| pool stratum+ssl://pool:3443: up, 9 accepted, 3 rejected, 1 dropped"), std::string::npos)
+      << progress;
+  EXPECT_NE(progress.find("| pool stratum+tcp://backup:3333: down, 0 accepted"), std::string::npos) << progress;
+  run.pool->job_id.clear();
+  EXPECT_NE(progress_text(run, true).find("no job was received from the pool"), std::string::npos);
+  EXPECT_TRUE(nlohmann::json::parse(summary_json(run))["pool_job"].is_null());
+}
+
 TEST(QkmineApi, TheBindRules) {
   const struct {
     std::string bind;

@@ -17,7 +17,8 @@ line, and follows it on stdout, one JSON event a line:
 Commands: job (add a job and notify everyone), forget (jobs gone without a
 word), send (raw bytes, in hex, to a connection), drop (close connections), drop_on_submit
 (close a connection when its next submit arrives, unanswered), drop_after_submit
-(check and record the next submit, then close without answering), mute (leave
+(check and record the next submit, then close without answering), refuse (answer
+the next submit with the given code and message, whatever it holds), mute (leave
 requests unanswered), close_listener / open_listener (the pool goes down /
 comes back on the same port), reconnect (client.reconnect), quit.
 """
@@ -106,6 +107,8 @@ class Connection:
                 self.close()
                 return
             code, message, digest = await self.pool.check(self, params)
+            if self.pool.refusal is not None:
+                (code, message), self.pool.refusal = self.pool.refusal, None
             job = params[1] if isinstance(params, list) and len(params) > 1 else None
             # The event first: a test that has the answer finds the event on its way.
             emit(event="submit", conn=self.number, job=job, params=params, code=code, message=message, hash=digest)
@@ -142,6 +145,7 @@ class Pool:
         self.seen = set()  # accepted shares, canonical
         self.drop_on_submit = 0
         self.drop_after_submit = 0
+        self.refusal = None  # (code, message) for the next submit
         self.muted = False  # requests go unanswered
         self.serving = set()  # the connections' tasks
 
@@ -248,6 +252,8 @@ class Pool:
             self.muted = cmd["on"]
         elif name == "drop_on_submit":
             self.drop_on_submit = cmd.get("count", 1)
+        elif name == "refuse":
+            self.refusal = (cmd["code"], cmd["message"])
         elif name == "drop_after_submit":
             self.drop_after_submit = cmd.get("count", 1)
         elif name == "close_listener":

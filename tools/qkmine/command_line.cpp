@@ -39,9 +39,9 @@ std::string misuse(const CLI::App& top, const CLI::App& sub, const CommandSpec& 
   }
   for (const OptionSpec& o : spec.options) {
     const CLI::Option* opt = sub.get_option("--" + o.name);
-    if (opt->count() > 1) return "--" + o.name + " given twice";
-    if (o.value_name != nullptr && opt->count() == 1 && opt->results().front().empty()) {
-      return "--" + o.name + " needs a value";
+    if (opt->count() > 1 && !o.repeatable) return "--" + o.name + " given twice";
+    for (const std::string& value : opt->results()) {
+      if (o.value_name != nullptr && value.empty()) return "--" + o.name + " needs a value";
     }
   }
   return "";
@@ -53,7 +53,7 @@ OptionValues values_of(const CLI::App& sub, const CommandSpec& spec) {
     const CLI::Option* opt = sub.get_option("--" + o.name);
     if (opt->count() == 0) continue;
     if (o.value_name != nullptr) {
-      values.set(o.name, opt->results().front());
+      for (const std::string& value : opt->results()) values.add(o.name, value);
     } else if (opt->as<bool>()) {  // "json = false" in a config file leaves the flag off
       values.set(o.name, "");
     }

@@ -19,6 +19,7 @@ struct OptionSpec {
   const char* value_name;  // "X" as --help shows it; null for a flag
   std::string help;
   std::string default_text = "";  // --help shows it
+  bool repeatable = false;         // may be given several times (OptionValues::texts)
 };
 
 struct CommandSpec {

@@ -58,11 +58,20 @@ std::string GpuMiner::trial() {
   return "";
 }
 
-std::string GpuMiner::prepare(const Job& job, DeviceTally* tally) {
+std::string GpuMiner::prepare(const Job& job, MineRun* run) {
+  const bool new_dims = job.dims.m != job_.dims.m || job.dims.n != job_.dims.n || job.dims.k != job_.dims.k;
   job_ = job;
-  prepare_seed_ = job.prepare_seed + place_;
+  prepare_seed_ = run != nullptr ? run->prepare_seed(job, place_) : job.prepare_seed + place_;
   done_ = 0;
+  if (new_dims) {
+    ctx_ = std::make_unique<GpuContext>(gpu_, job.dims.m, job.dims.n, job.dims.k);
+    if (!ctx_->ok()) {
+      return "cannot create a context for " + std::to_string(job.dims.m) + "x" + std::to_string(job.dims.n) + "x" +
+             std::to_string(job.dims.k) + " on GPU " + std::to_string(gpu_);
+    }
+  }
   if (job.mode != QV_MODE_BONLY) return "";
+  DeviceTally* tally = run != nullptr ? &run->tally(place_) : nullptr;
   uint32_t key[8], target[8];
   put(job.key, key);
   put(job.target, target);
@@ -80,15 +89,25 @@ std::string GpuMiner::prepare(const Job& job, DeviceTally* tally) {
 void GpuMiner::run(MineRun& run) {
   // With --all every B-only attempt needs its roots, which only the
   // context's latest attempt has: one attempt per call then.
-  const int64_t batch = job_.mode == QV_MODE_FULL || job_.all ? 1 : kBatch;
-  for (Work w = run.claim(batch); w.count > 0; w = run.claim(batch)) {
-    if (w.job->id != job_.id) {
-      const std::string problem = prepare(*w.job, &run.tally(place_));
+  auto batch = [this] { return job_.mode == QV_MODE_FULL || job_.all ? int64_t(1) : int64_t(kBatch); };
+  for (Work w = run.claim(batch()); w.count > 0; w = run.claim(batch())) {
+    // A new job, or a B-only preparation that has run all the nonces the job allows.
+    const bool spent = job_.max_nonces > 0 && uint64_t(done_) >= job_.max_nonces;
+    if (w.job->id != job_.id || spent) {
+      const std::string problem = prepare(*w.job, &run);
       if (!problem.empty()) {
         run.give_back(w);
         run.fail(place_, problem);
         return;
       }
+    }
+    // What one call of this job may run (claimed under the job before, or
+    // short of max_nonces: a B-only batch never crosses it); the rest goes back.
+    int64_t most = batch();
+    if (job_.max_nonces > 0) most = std::min(most, int64_t(job_.max_nonces) - done_);
+    if (w.count > most) {
+      run.give_back({w.job, w.first + most, w.count - most});
+      w.count = most;
     }
     if (!(job_.mode == QV_MODE_FULL ? mine_full(run, w) : mine_bonly(run, w))) {
       run.give_back(w);
@@ -129,7 +148,7 @@ bool GpuMiner::mine_full(MineRun& run, const Work& w) {
   }
   if (!read_roots(run, r)) return false;
   run.count_attempts(place_, 1);
-  if (r.found >= 0 || job_.all) run.hand_over({r, place_, r.found >= 0 ? Check::kClaims : Check::kNone});
+  if (r.found >= 0 || job_.all) run.hand_over({r, place_, r.found >= 0 ? Check::kClaims : Check::kNone, job_.id});
   return true;
 }
 
@@ -149,11 +168,11 @@ bool GpuMiner::mine_bonly(MineRun& run, const Work& w) {
     if (found < 0 && !job_.all) continue;
     if (j == count - 1) {
       last.found = found;
-      run.hand_over({last, place_, found >= 0 ? Check::kClaims : Check::kNone});
+      run.hand_over({last, place_, found >= 0 ? Check::kClaims : Check::kNone, job_.id});
     } else {  // an earlier attempt of the batch: its roots come from the host's check
       QvRecord r = record_base(job_, prepare_seed_, done_ + j);
       r.found = found;
-      run.hand_over({r, place_, Check::kHostRoots});
+      run.hand_over({r, place_, Check::kHostRoots, job_.id});
     }
   }
   done_ += count;

@@ -35,9 +35,11 @@ class GpuMiner : public DeviceWorker {
   void run(MineRun& run) override;
 
  private:
-  // Installs `job` (B-only: prepares A and B); "" or why not. `tally` is
-  // watched during the call, once the run has started.
-  std::string prepare(const Job& job, DeviceTally* tally);
+  // Installs `job` (B-only: prepares A and B, from the run's next prepare
+  // seed once it runs); a job of other dims gets a context of its own. ""
+  // or why not. The device's tally is watched during the call, once the run
+  // has started.
+  std::string prepare(const Job& job, MineRun* run);
   // One attempt against a target every cell meets must find a cell. A
   // kernel that cannot start on this GPU (no image for it, too few
   // resources) fails on entry, an error the library drops at its next

@@ -4,6 +4,7 @@
 // the devices re-prepare when the id changes.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,12 @@ class JobSource {
   // Attempts taken by a device that failed before running them: they are
   // handed out again, so the run's numbering has no gaps.
   virtual void give_back(const Work& work) = 0;
+  // Whether a job is there to take, waiting up to `wait` for one (a pool's
+  // first job); the run asks again until it is over.
+  virtual bool ready(std::chrono::milliseconds wait) { (void)wait; return true; }
+  // The seed device `device` prepares B-only job `job` with, each time it
+  // prepares it: by default the job's own seed + the device's place.
+  virtual uint64_t prepare_seed(const Job& job, size_t device) { return job.prepare_seed + device; }
 };
 
 // The job of the command line, its attempts numbered 0, 1, ... across all

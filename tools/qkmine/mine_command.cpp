@@ -20,6 +20,8 @@
 #include "mine_run.h"
 #include "mine_supervisor.h"
 #include "nvml_telemetry.h"
+#include "pool_session.h"
+#include "pool_work.h"
 #include "run_status.h"
 
 namespace qkmine {
@@ -31,6 +33,12 @@ constexpr const char* kUsage =
     "         [--seed-a X --seed-b Y | --prepare-seed S --first-nonce X]\n"
     "         [--attempts N | --seconds T] [--watchdog SECONDS] [--all] [--json]\n"
     "         [--api-port PORT [--api-bind ADDR] [--api-token TOKEN]]\n"
+    "   or: qkmine mine --pool URL [--pool URL ...] --user U [--password P] [--tls-ca FILE]\n"
+    "         [--pool-retry SECONDS] [--devices ...] [--attempts N | --seconds T] [...]\n"
+    "With --pool (stratum+tcp://HOST:PORT or stratum+ssl://HOST:PORT; later ones are failovers) the\n"
+    "pool decides the job, difficulty and seeds; each confirmed share is printed and submitted, and\n"
+    "the pools' accepted/rejected/dropped counts join the progress line and the summary. A pool that\n"
+    "cannot be reached is retried until --seconds/--attempts or a signal ends the run.\n"
     "Ctrl-C or SIGTERM stops after each device's current batch and prints the summary; a second one\n"
     "exits at once. A GPU that fails stops (the others go on); one whose call has not returned\n"
     "within --watchdog seconds (default 120 on GPUs, off on the CPU; 0 disables) is reported as hung.\n"
@@ -88,25 +96,48 @@ std::string read_api(const OptionValues& opt, std::optional<ApiOptions>& api) {
 
 // Once the devices are ready: for people, and for scripts the sign that an
 // interrupt now stops the run cleanly.
-void announce(const Job& job, const std::vector<std::string>& names) {
+void announce(const Job& job, const std::vector<std::string>& names, bool for_pool = false) {
   std::string list;
   for (const std::string& name : names) list += (list.empty() ? "" : ",") + name;
+  if (for_pool) {  // the job is the pool's, and may change
+    std::fprintf(stderr, "qkmine mine: mining the pool's jobs on %s; Ctrl-C stops after the current batch\n",
+                 list.c_str());
+    return;
+  }
   std::fprintf(stderr, "qkmine mine: mining %s, %dx%dx%d, on %s; Ctrl-C stops after the current batch\n",
                job.mode == QV_MODE_FULL ? "full" : "bonly", job.dims.m, job.dims.n, job.dims.k, list.c_str());
 }
 
-int mine_on_cpu(const Job& job, double watchdog, const std::optional<ApiOptions>& api) {
+// Until the run's limit in seconds passes or a signal stops it.
+std::function<bool()> before_limits(const Job& job) {
+  const auto start = std::chrono::steady_clock::now();
+  return [start, seconds = job.seconds] {
+    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return !interrupt_requested() && (seconds <= 0 || spent < seconds);
+  };
+}
+
+int mine_on_cpu(const Job& job, double watchdog, const std::optional<ApiOptions>& api, PoolSession* pool) {
   InterruptCatcher interrupts;
   CpuMiner cpu(job);
-  MineRun run(job, {"cpu"});
+  MineRun run(job, {"cpu"}, stdout, pool ? pool->setup(job, stdout) : MineRun::Setup{});
   const std::unique_ptr<ApiServer> server = serve(api, run);
-  announce(job, {"cpu"});
+  announce(job, {"cpu"}, pool != nullptr);
   return supervise(run, {&cpu}, watchdog);
 }
 
-int mine_on_gpus(const Job& job, const std::vector<Device>& devices, double watchdog,
-                 const std::optional<ApiOptions>& api) {
+int mine_on_gpus(const Job& given, const std::vector<Device>& devices, double watchdog,
+                 const std::optional<ApiOptions>& api, PoolSession* pool) {
   InterruptCatcher interrupts;  // from here on, so that Ctrl-C during a slow start is a clean stop too
+  Job job = given;
+  if (pool) {  // the contexts are made for the pool's dims
+    const std::shared_ptr<const pool::PoolJob> first = pool->first_job(before_limits(given));
+    if (!first) {
+      std::fprintf(stderr, "qkmine mine: no job was received from the pool\n");
+      return kExitOk;
+    }
+    job = job_from_pool(given, *first);
+  }
   std::vector<GpuMiner> workers;
   workers.reserve(devices.size());
   std::vector<std::string> names;
@@ -125,13 +156,13 @@ int mine_on_gpus(const Job& job, const std::vector<Device>& devices, double watc
   for (GpuMiner& w : workers) running.push_back(&w);
   // Telemetry when the driver's NVML is there; without it the fields are left out.
   const std::shared_ptr<TelemetrySource> nvml = open_nvml(gpu_bus_ids());
-  MineRun::Setup setup;
+  MineRun::Setup setup = pool ? pool->setup(job, stdout) : MineRun::Setup{};
   if (nvml) {
     setup.telemetry = [nvml, devices](size_t i) { return nvml->read(devices[i].gpu); };
   }
   MineRun run(job, names, stdout, std::move(setup));
   const std::unique_ptr<ApiServer> server = serve(api, run);
-  announce(job, names);
+  announce(job, names, pool != nullptr);
   return supervise(run, running, watchdog);
 }
 
@@ -144,6 +175,8 @@ int run_mine(const OptionValues& opt) {
   if (list != "all" && parse_device_list(list, kMaxGpus, error).empty()) return usage(error);
   const bool on_gpu = list != "cpu";
   Job job;
+  pool::ClientOptions pool_options;
+  if (const std::string bad = read_pool_options(opt, pool_options); !bad.empty()) return usage(bad);
   const std::string problem = read_job(opt, on_gpu, job);
   if (!problem.empty()) return usage(problem);
   double watchdog = on_gpu ? kGpuWatchdogSeconds : 0;
@@ -164,7 +197,13 @@ int run_mine(const OptionValues& opt) {
   }
   const std::vector<Device> devices = parse_device_list(list, visible, error);
   if (!error.empty()) return usage(error);
-  return on_gpu ? mine_on_gpus(job, devices, watchdog, api) : mine_on_cpu(job, watchdog, api);
+  std::unique_ptr<PoolSession> pool;
+  if (!pool_options.pools.empty()) {
+    pool = std::make_unique<PoolSession>(std::move(pool_options));
+    if (const std::string why = pool->start(); !why.empty()) return usage(why);
+  }
+  return on_gpu ? mine_on_gpus(job, devices, watchdog, api, pool.get())
+                : mine_on_cpu(job, watchdog, api, pool.get());
 }
 
 }  // namespace
@@ -195,7 +234,13 @@ CommandSpec mine_command() {
            {"json", nullptr, "print the summary as one JSON object on stdout"},
            {"api-port", "PORT", "serve GET /summary and GET /metrics on PORT (0: any free port)"},
            {"api-bind", "ADDR", "the endpoint's address; beyond the loopback it needs --api-token", "127.0.0.1"},
-           {"api-token", "TOKEN", "require 'Authorization: Bearer TOKEN' (better kept in a --config file)"}},
+           {"api-token", "TOKEN", "require 'Authorization: Bearer TOKEN' (better kept in a --config file)"},
+           {"pool", "URL", "mine for the pool at stratum+tcp://HOST:PORT or stratum+ssl://HOST:PORT; again for failovers",
+            "", true},
+           {"user", "U", "the pool account (and worker name, e.g. account.rig1)"},
+           {"password", "P", "the pool password", "x"},
+           {"tls-ca", "FILE", "trust the pools' certificates signed by this CA (PEM)", "the system's trust store"},
+           {"pool-retry", "SECONDS", "while on a failover pool, try the first one again this often", "300"}},
           run_mine};
 }
 

@@ -17,6 +17,7 @@ struct Job {
   quorl::ref::Dims dims{};
   quorl::ref::Cv key{}, target{};
   uint64_t seed_a = 0, seed_b = 0, prepare_seed = 0, first_nonce = 0;
+  uint64_t max_nonces = 0;  // B-only: nonces one preparation may run (0: no limit)
   int64_t attempts = -1;  // < 0: no limit
   double seconds = 0;     // <= 0: no limit
   bool all = false, json = false;

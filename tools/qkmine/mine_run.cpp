@@ -15,6 +15,7 @@ MineRun::MineRun(const Job& job, const std::vector<std::string>& device_names, F
       jobs_(setup.jobs ? std::move(setup.jobs) : std::make_unique<FixedJob>(job)),
       records_(setup.records ? std::move(setup.records) : std::make_unique<RecordLines>(out)),
       read_telemetry_(std::move(setup.telemetry)),
+      pool_(std::move(setup.pool)),
       windows_(device_names.size()),
       telemetry_(device_names.size()),
       checks_(setup.confirm ? std::move(setup.confirm)
@@ -83,7 +84,12 @@ bool MineRun::over() const {
 }
 
 Work MineRun::claim(int64_t want) {
-  if (over() || want <= 0) return {};
+  if (want <= 0) return {};
+  // A pool's first job may take a while: wait for it in slices, so a stop
+  // still ends the wait promptly.
+  while (!over() && !jobs_->ready(std::chrono::milliseconds(200))) {
+  }
+  if (over()) return {};
   std::lock_guard<std::mutex> lock(claim_lock_);
   const int64_t count = job_.attempts < 0 ? want : std::min(want, job_.attempts - claimed_);
   if (count <= 0) return {};
@@ -128,7 +134,7 @@ void MineRun::settle(const Outcome& o, const std::string& verdict) {
     return;
   }
   if (o.record.found >= 0) t.shares.fetch_add(1);
-  records_->accept(o.record, t.name);
+  records_->accept(o.record, t.name, o.job_id);
 }
 
 void MineRun::finish() {
@@ -138,6 +144,7 @@ void MineRun::finish() {
                                            .count()));
   }
   checks_.drain();
+  if (!finished_.exchange(true)) records_->finish();
 }
 
 std::string MineRun::ended_by() const {
@@ -175,6 +182,12 @@ RunFigures MineRun::figures() const {
     d.health = t->health();
     d.error = t->error();
     run.devices.push_back(d);
+  }
+  if (pool_) {
+    run.pool = pool_();
+    if (!run.pool->job_id.empty()) {
+      run.mode = run.pool->mode, run.dims = run.pool->dims, run.target = run.pool->target;
+    }
   }
   return run;
 }

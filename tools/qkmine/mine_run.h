@@ -33,6 +33,8 @@ class MineRun {
     VerifyQueue::Confirm confirm;         // null: the host verifier (confirm_outcome)
     // What device i reports of itself (null, or nullopt: nothing).
     std::function<std::optional<GpuTelemetry>(size_t device)> telemetry;
+    // Where the jobs come from when a pool hands them out (null: no pool).
+    std::function<PoolRun()> pool;
   };
   // `job` sets the mode, dims, limits and output; the summary (with --json)
   // and by default the records go to `out`.
@@ -44,6 +46,8 @@ class MineRun {
   Work claim(int64_t want);
   // Attempts a failed device claimed but did not run, for the others.
   void give_back(const Work& work);
+  // The seed for device `device`'s next preparation of B-only job `job`.
+  uint64_t prepare_seed(const Job& job, size_t device) { return jobs_->prepare_seed(job, device); }
   bool over() const;
   void stop() { stop_.store(true); }
 
@@ -86,6 +90,7 @@ class MineRun {
   std::chrono::steady_clock::time_point start_;
   std::atomic<int64_t> end_ns_{0};  // since start_, once finish() ran
   std::atomic<bool> stop_{false};
+  std::atomic<bool> finished_{false};  // the sink was told
   std::mutex claim_lock_;
   int64_t claimed_ = 0;
   std::vector<std::unique_ptr<DeviceTally>> tallies_;
@@ -93,6 +98,7 @@ class MineRun {
   std::unique_ptr<JobSource> jobs_;
   std::unique_ptr<RecordSink> records_;
   std::function<std::optional<GpuTelemetry>(size_t)> read_telemetry_;
+  std::function<PoolRun()> pool_;
   mutable std::mutex status_lock_;  // guards the windows and the telemetry
   std::vector<RateWindow> windows_;
   RateWindow total_window_;

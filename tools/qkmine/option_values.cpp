@@ -9,8 +9,13 @@ namespace qkmine {
 
 std::optional<std::string> OptionValues::text(const std::string& name) const {
   const auto it = values_.find(name);
-  if (it == values_.end()) return std::nullopt;
-  return it->second;
+  if (it == values_.end() || it->second.empty()) return std::nullopt;
+  return it->second.front();
+}
+
+std::vector<std::string> OptionValues::texts(const std::string& name) const {
+  const auto it = values_.find(name);
+  return it == values_.end() ? std::vector<std::string>{} : it->second;
 }
 
 std::optional<int64_t> OptionValues::integer(const std::string& name) const {

@@ -16,7 +16,10 @@ class RecordSink {
   virtual ~RecordSink() = default;
   // A record that stands: a share the host confirmed, or with --all an
   // attempt that found nothing. `device` is "gpu:N" or "cpu".
-  virtual void accept(const QvRecord& record, const std::string& device) = 0;
+  // `job_id` is Job::id of the job it was mined on.
+  virtual void accept(const QvRecord& record, const std::string& device, uint64_t job_id) = 0;
+  // After the run's last record: whatever the sink still owes is settled.
+  virtual void finish() {}
 };
 
 // Each record as the line `qkmine verify` reads, flushed at once so a
@@ -24,7 +27,7 @@ class RecordSink {
 class RecordLines : public RecordSink {
  public:
   explicit RecordLines(FILE* out) : out_(out) {}
-  void accept(const QvRecord& record, const std::string& device) override;
+  void accept(const QvRecord& record, const std::string& device, uint64_t job_id = 0) override;
 
  private:
   FILE* out_;

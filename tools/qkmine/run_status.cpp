@@ -51,6 +51,25 @@ class Metrics {
 
 std::string device_label(const DeviceFigures& d) { return "device=\"" + label(d.name) + "\""; }
 
+void pool_metrics(Metrics& m, const PoolRun& run) {
+  m.family("pool_connected", "gauge", "1 while the pool's connection is subscribed and authorized.");
+  for (const PoolFigures& p : run.pools) m.sample("pool_connected", "pool=\"" + label(p.url) + "\"", p.connected);
+  m.family("pool_shares_total", "counter", "Shares sent to the pool, by how they ended.");
+  for (const PoolFigures& p : run.pools) {
+    const std::string pool = "pool=\"" + label(p.url) + "\",outcome=";
+    m.sample("pool_shares_total", pool + "\"accepted\"", double(p.accepted));
+    m.sample("pool_shares_total", pool + "\"rejected\"", double(p.rejected));
+    m.sample("pool_shares_total", pool + "\"dropped\"", double(p.dropped));
+  }
+  m.family("pool_rejected_total", "counter", "Shares the pool rejected, by its error code.");
+  for (const PoolFigures& p : run.pools) {
+    for (const auto& [code, count] : p.rejected_by_code) {
+      m.sample("pool_rejected_total", "pool=\"" + label(p.url) + "\",code=\"" + std::to_string(code) + "\"",
+               double(count));
+    }
+  }
+}
+
 }  // namespace
 
 nlohmann::ordered_json status_document(const RunFigures& run, double uptime_s) {
@@ -76,6 +95,24 @@ nlohmann::ordered_json status_document(const RunFigures& run, double uptime_s) {
   doc["rejected"] = rejected;
   doc["rates"] = rates_json(run.window_rates);
   doc["devices"] = std::move(devices);
+  if (run.pool) {
+    doc["job"]["pool_job"] = run.pool->job_id.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(run.pool->job_id);
+    nlohmann::ordered_json pools = nlohmann::ordered_json::array();
+    for (const PoolFigures& p : run.pool->pools) {
+      nlohmann::ordered_json codes = nlohmann::ordered_json::object();
+      for (const auto& [code, count] : p.rejected_by_code) codes[std::to_string(code)] = count;
+      char extranonce[9];
+      if (p.extranonce) std::snprintf(extranonce, sizeof extranonce, "%08x", *p.extranonce);
+      pools.push_back({{"url", p.url},
+                       {"connected", p.connected},
+                       {"extranonce", p.extranonce ? nlohmann::ordered_json(extranonce) : nlohmann::ordered_json()},
+                       {"accepted", p.accepted},
+                       {"rejected", p.rejected},
+                       {"dropped", p.dropped},
+                       {"rejected_by_code", std::move(codes)}});
+    }
+    doc["pools"] = std::move(pools);
+  }
   return doc;
 }
 
@@ -113,6 +150,7 @@ std::string metrics_text(const RunFigures& run, double uptime_s) {
   for (const DeviceFigures& d : run.devices) {
     m.sample("device_up", device_label(d), d.health == Health::kFailed || d.health == Health::kHung ? 0 : 1);
   }
+  if (run.pool) pool_metrics(m, *run.pool);
   // GPU telemetry: only what the GPUs report.
   const struct {
     const char* name;

@@ -64,6 +64,35 @@ std::string rate_text(double whole_run, const std::optional<std::array<double, 3
   return format("%.2f/%.2f/%.2f attempts/s", (*windows)[0], (*windows)[1], (*windows)[2]);
 }
 
+// " | pool stratum+tcp://...: up, 3 accepted, 1 rejected, 0 dropped" per pool.
+std::string pool_text(const PoolRun& pool, bool final) {
+  std::string out;
+  if (pool.job_id.empty()) out += final ? " | no job was received from the pool" : " | waiting for a job from the pool";
+  for (const PoolFigures& p : pool.pools) {
+    out += format(" | pool %s: %s, %llu accepted, %llu rejected, %llu dropped", p.url.c_str(),
+                  p.connected ? "up" : "down", (unsigned long long)p.accepted, (unsigned long long)p.rejected,
+                  (unsigned long long)p.dropped);
+  }
+  return out;
+}
+
+std::string pools_json(const PoolRun& pool) {
+  std::string out;
+  for (const PoolFigures& p : pool.pools) {
+    std::string codes;
+    for (const auto& [code, count] : p.rejected_by_code) {
+      codes += format("%s\"%d\":%llu", codes.empty() ? "" : ",", code, (unsigned long long)count);
+    }
+    out += format("%s{\"url\":\"%s\",\"connected\":%s,\"extranonce\":%s,\"accepted\":%llu,\"rejected\":%llu,"
+                  "\"dropped\":%llu,\"rejected_by_code\":{%s}}",
+                  out.empty() ? "" : ",", json_safe(p.url).c_str(), p.connected ? "true" : "false",
+                  p.extranonce ? format("\"%08x\"", *p.extranonce).c_str() : "null", (unsigned long long)p.accepted,
+                  (unsigned long long)p.rejected, (unsigned long long)p.dropped, codes.c_str());
+  }
+  return format(",\"pool_job\":%s,\"pools\":[", pool.job_id.empty() ? "null" : ("\"" + json_safe(pool.job_id) + "\"").c_str()) +
+         out + "]";
+}
+
 }  // namespace
 
 std::string progress_text(const RunFigures& run, bool final) {
@@ -88,7 +117,8 @@ std::string progress_text(const RunFigures& run, bool final) {
   return format("%s%s | total %s%s, %.4f TOPS int8, %lld shares, %lld attempts in %.1f s", lead, devices.c_str(),
                 rate_text(total, windows).c_str(), windows ? " over 10 s/60 s/15 min" : "", tops(run, recent),
                 (long long)t.shares, (long long)t.attempts, run.seconds) +
-         (t.rejected > 0 ? ", " + std::to_string(t.rejected) + " GPU hits rejected" : "") + "\n" + problems;
+         (t.rejected > 0 ? ", " + std::to_string(t.rejected) + " GPU hits rejected" : "") +
+         (run.pool ? pool_text(*run.pool, final) : "") + "\n" + problems;
 }
 
 std::string summary_json(const RunFigures& run) {
@@ -111,9 +141,10 @@ std::string summary_json(const RunFigures& run) {
                 names.c_str(), (long long)t.attempts, (long long)t.shares, (long long)t.rejected, run.seconds,
                 total, tops(run, total), t.steady) +
          "\"devices\":[" + devices + "]" +
-         format(",\"mode\":\"%s\",\"m\":%d,\"n\":%d,\"k\":%d,\"failed\":%lld,\"ended_by\":\"%s\"}",
+         format(",\"mode\":\"%s\",\"m\":%d,\"n\":%d,\"k\":%d,\"failed\":%lld,\"ended_by\":\"%s\"",
                 run.mode == QV_MODE_FULL ? "full" : "bonly", run.dims.m, run.dims.n, run.dims.k,
-                (long long)t.stopped, run.ended_by.c_str());
+                (long long)t.stopped, run.ended_by.c_str()) +
+         (run.pool ? pools_json(*run.pool) : "") + "}";
 }
 
 }  // namespace qkmine

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,26 @@ struct DeviceFigures {
   std::optional<GpuTelemetry> telemetry;
 };
 
+// One pool of a `qkmine mine --pool` run: its connection and how the
+// shares sent to it ended.
+struct PoolFigures {
+  std::string url;
+  bool connected = false;
+  std::optional<uint32_t> extranonce;  // of the newest session
+  uint64_t accepted = 0, rejected = 0, dropped = 0;
+  std::map<int, uint64_t> rejected_by_code;
+};
+
+// The pools of a run, in --pool order, and the job it mines.
+struct PoolRun {
+  std::vector<PoolFigures> pools;
+  std::string job_id;  // the pool's id of the newest job; "" while none came
+  // That job's mode, dims and target (64 hex digits), for the run's figures.
+  int mode = 0;
+  quorl::ref::Dims dims{};
+  std::string target;
+};
+
 struct RunFigures {
   int mode = 0;  // enum QvMode
   quorl::ref::Dims dims{};
@@ -41,6 +62,7 @@ struct RunFigures {
   std::optional<std::array<double, 3>> window_rates;  // the total's, while mining
   uint64_t job_id = 0;
   std::string target;  // 64 hex digits
+  std::optional<PoolRun> pool;  // with --pool
 };
 
 // "mining: gpu:0 812.00 attempts/s, ... | total ..." (or "done: ..."), then

@@ -22,6 +22,7 @@ struct Outcome {
   QvRecord record;
   size_t device;  // place in the run's device list
   Check check;
+  uint64_t job_id = 0;  // Job::id of the job it was mined on
 };
 
 class VerifyQueue {
