@@ -14,6 +14,7 @@
 
 #include "../cli/qkmine_process.h"
 #include "pool_process.h"
+#include "tls_suite.h"
 
 namespace {
 
@@ -82,20 +83,8 @@ void expect_all_accounted(const Finished& f, const PoolProcess& pool, size_t whi
   EXPECT_EQ(p["accepted"].get<uint64_t>(), accepted) << f.summary.dump() << "\n" << f.err;
 }
 
-class TlsSetup : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    char dir[] = "/tmp/qk_mine_tls_XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    dir_ = dir;
-    ASSERT_EQ(quorl::test::make_tls_files(dir_, files_), "");
-  }
-  static void TearDownTestSuite() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  static inline std::string dir_;
-  static inline quorl::test::TlsFiles files_;
-};
 
-using QkminePool = TlsSetup;
+using QkminePool = quorl::test::TlsSuite;
 
 TEST_F(QkminePool, SharesAreAcceptedOverTcpAndTlsInBothModesAndStayInTheSeedSpace) {
   struct Case {

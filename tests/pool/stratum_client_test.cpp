@@ -15,6 +15,7 @@
 
 #include "cpu_shares.h"
 #include "pool_process.h"
+#include "tls_suite.h"
 #include "quorl_ref/hex.hpp"
 #include "stratum_client.h"
 #include "stratum_messages.h"
@@ -377,18 +378,7 @@ TEST(StratumClient, FailsOverWhenTheFirstPoolIsDownAndComesBack) {
   EXPECT_FALSE(status[1].connected);
 }
 
-class StratumClientTls : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    char dir[] = "/tmp/qk_pool_tls_XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    dir_ = dir;
-    ASSERT_EQ(quorl::test::make_tls_files(dir_, files_), "");
-  }
-  static void TearDownTestSuite() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  static inline std::string dir_;
-  static inline quorl::test::TlsFiles files_;
-};
+using StratumClientTls = quorl::test::TlsSuite;
 
 TEST_F(StratumClientTls, APoolWithItsOwnCaIsTrustedThroughTheCaFile) {
   PoolProcess pool({"--tls-cert", files_.cert, "--tls-key", files_.key});

@@ -38,6 +38,22 @@ class JobSource {
   virtual uint64_t prepare_seed(const Job& job, size_t device) { return job.prepare_seed + device; }
 };
 
+// The attempt numbers of one job, 0, 1, ... up to `end`, those given back
+// handed out first. Not thread-safe: its owner locks.
+class AttemptNumbers {
+ public:
+  explicit AttemptNumbers(int64_t end = INT64_MAX) : end_(end) {}
+  // At most `count` attempts of `job`; count 0 once every number is out.
+  Work take(const std::shared_ptr<const Job>& job, int64_t count);
+  void give_back(const Work& work);
+  bool spent() const { return returned_.empty() && next_ >= end_; }
+
+ private:
+  int64_t end_;
+  int64_t next_ = 0;
+  std::vector<Work> returned_;
+};
+
 // The job of the command line, its attempts numbered 0, 1, ... across all
 // devices; attempts given back go out first.
 class FixedJob : public JobSource {
@@ -49,8 +65,7 @@ class FixedJob : public JobSource {
  private:
   std::shared_ptr<const Job> job_;
   std::mutex lock_;
-  int64_t next_ = 0;
-  std::vector<Work> returned_;
+  AttemptNumbers numbers_;
 };
 
 }  // namespace qkmine

@@ -1,7 +1,5 @@
 #include "pool_work.h"
 
-#include <algorithm>
-
 namespace qkmine {
 namespace {
 
@@ -37,8 +35,8 @@ void PoolWork::start_job(std::shared_ptr<const pool::PoolJob> job, uint64_t lane
   next.seed_b = lane << 32;
   job_ = std::make_shared<const Job>(next);
   lane_ = lane;
-  next_ = 0;
-  returned_.clear();  // attempts of the job before: nobody needs them mined
+  // Attempts of the job before, given back or not, are nobody's to mine now.
+  numbers_ = AttemptNumbers(next.mode == QV_MODE_FULL ? kLane : INT64_MAX);
   origins_[next.id] = job;
   if (origins_.size() > kOriginsKept) origins_.erase(origins_.begin());
   auto key = std::make_tuple(job->pool, job->extranonce, job->id);
@@ -70,27 +68,13 @@ Work PoolWork::take(int64_t count) {
   std::lock_guard<std::mutex> lock(lock_);
   follow_newest();
   if (!job_ || count <= 0) return {};
-  if (!returned_.empty()) {
-    Work& back = returned_.back();
-    const Work part{job_, back.first, std::min(count, back.count)};
-    back.first += part.count;
-    back.count -= part.count;
-    if (back.count == 0) returned_.pop_back();
-    return part;
-  }
-  if (job_->mode == QV_MODE_FULL) {
-    if (next_ == kLane) start_job(pool_job_, lane_ + 1);
-    count = std::min(count, kLane - next_);
-  }
-  const Work fresh{job_, next_, count};
-  next_ += count;
-  return fresh;
+  if (numbers_.spent()) start_job(pool_job_, lane_ + 1);  // full mode: the lane's 2^32 attempts are out
+  return numbers_.take(job_, count);
 }
 
 void PoolWork::give_back(const Work& work) {
-  if (work.count <= 0) return;
   std::lock_guard<std::mutex> lock(lock_);
-  if (job_ && work.job && work.job->id == job_->id) returned_.push_back(work);
+  if (job_ && work.job && work.job->id == job_->id) numbers_.give_back(work);
 }
 
 uint64_t PoolWork::prepare_seed(const Job& job, size_t) {

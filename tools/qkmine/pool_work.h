@@ -59,8 +59,7 @@ class PoolWork : public JobSource {
   std::shared_ptr<const pool::PoolJob> pool_job_;  // the newest
   std::shared_ptr<const Job> job_;                 // its current lane
   uint64_t lane_ = 0;
-  int64_t next_ = 0;  // the lane's next attempt
-  std::vector<Work> returned_;
+  AttemptNumbers numbers_;  // of the lane
   uint32_t preparations_ = 0;
   uint64_t last_id_ = 0;
   std::map<uint64_t, std::shared_ptr<const pool::PoolJob>> origins_;  // Job::id -> pool job, the newest few
